@@ -1,0 +1,161 @@
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "korvani/decimal.hpp"
+#include "korvani/export.hpp"
+
+namespace korvani {
+
+class JsonValue;
+using JsonArray = std::vector<JsonValue>;
+
+enum class JsonType { null, boolean, int64, uint64, decimal, string, array, object };
+
+// A JSON object: text keys, unique, kept in insertion order (the order they are written in).
+// Lookups are linear, which beats hashing for the few dozen keys a payment carries.
+class KORVANI_EXPORT JsonObject {
+ public:
+  using Member = std::pair<std::string, JsonValue>;
+  using iterator = std::vector<Member>::iterator;
+  using const_iterator = std::vector<Member>::const_iterator;
+
+  JsonObject() = default;
+  JsonObject(std::initializer_list<Member> members);  // later duplicates replace earlier ones
+
+  std::size_t size() const noexcept;
+  bool empty() const noexcept;
+  iterator begin() noexcept;
+  iterator end() noexcept;
+  const_iterator begin() const noexcept;
+  const_iterator end() const noexcept;
+
+  // The value under `key`, or nullptr.
+  const JsonValue* find(std::string_view key) const noexcept;
+  JsonValue* find(std::string_view key) noexcept;
+  bool contains(std::string_view key) const noexcept;
+  // Replaces the value of an existing key in place, or appends the key.
+  JsonValue& set(std::string key, JsonValue value);
+  // The value under `key`, inserting null when absent.
+  JsonValue& operator[](std::string_view key);
+  bool erase(std::string_view key);
+  void reserve(std::size_t count);
+
+  // Typed lookups: the value under `key` when it has the asked JSON type, else nothing.
+  // A JSON null is a value of the wrong type for all of them.
+  const std::string* getString(std::string_view key) const noexcept;
+  // An integral number (of any notation: 3, 3.0, 3e0) that fits the type.
+  std::optional<std::int64_t> getInt64(std::string_view key) const noexcept;
+  std::optional<std::uint64_t> getUInt64(std::string_view key) const noexcept;
+  // Any number, as an exact Decimal.
+  std::optional<Decimal> getNumber(std::string_view key) const noexcept;
+  std::optional<bool> getBool(std::string_view key) const noexcept;
+  const JsonObject* getObject(std::string_view key) const noexcept;
+  const JsonArray* getArray(std::string_view key) const noexcept;
+  // An array whose elements are all objects (an empty array qualifies).
+  const JsonArray* getArrayOfObjects(std::string_view key) const noexcept;
+
+  // Dictionary equality: same keys with equal values, in any order.
+  friend KORVANI_EXPORT bool operator==(const JsonObject& a, const JsonObject& b);
+
+ private:
+  std::vector<Member> members_;
+};
+
+// One JSON value. Integers stay integers (int64, or uint64 above INT64_MAX); numbers with a
+// fraction or exponent, and integers beyond 64 bits, are exact Decimals.
+class KORVANI_EXPORT JsonValue {
+ public:
+  JsonValue() noexcept;  // null
+  JsonValue(std::nullptr_t) noexcept;
+  JsonValue(bool value) noexcept;
+  template <std::signed_integral T>
+    requires(!std::same_as<T, bool>)
+  JsonValue(T value) noexcept : JsonValue(static_cast<std::int64_t>(value), Int64Tag{}) {}
+  template <std::unsigned_integral T>
+    requires(!std::same_as<T, bool>)
+  JsonValue(T value) noexcept : JsonValue(static_cast<std::uint64_t>(value), UInt64Tag{}) {}
+  JsonValue(Decimal value) noexcept;
+  JsonValue(std::string value) noexcept;
+  JsonValue(std::string_view value);
+  JsonValue(const char* value);
+  JsonValue(JsonArray value) noexcept;
+  JsonValue(JsonObject value) noexcept;
+
+  JsonType type() const noexcept;
+  bool isNull() const noexcept;
+  bool isBool() const noexcept;
+  bool isNumber() const noexcept;  // int64, uint64 or decimal
+  bool isString() const noexcept;
+  bool isArray() const noexcept;
+  bool isObject() const noexcept;
+
+  // Typed access: nullptr / nullopt when the value has another type.
+  std::optional<bool> asBool() const noexcept;
+  std::optional<std::int64_t> asInt64() const noexcept;    // integral and fits
+  std::optional<std::uint64_t> asUInt64() const noexcept;  // integral, not negative, fits
+  std::optional<Decimal> asDecimal() const noexcept;       // any number
+  const std::string* asString() const noexcept;
+  std::string* asString() noexcept;
+  const JsonArray* asArray() const noexcept;
+  JsonArray* asArray() noexcept;
+  const JsonObject* asObject() const noexcept;
+  JsonObject* asObject() noexcept;
+
+  // Numbers compare by value across representations (int64 5 == uint64 5 == Decimal 5).
+  friend KORVANI_EXPORT bool operator==(const JsonValue& a, const JsonValue& b);
+
+ private:
+  struct Int64Tag {};
+  struct UInt64Tag {};
+  JsonValue(std::int64_t value, Int64Tag) noexcept;
+  JsonValue(std::uint64_t value, UInt64Tag) noexcept;
+
+  std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, Decimal, std::string, JsonArray,
+               JsonObject>
+      value_;
+};
+
+// Where and why text was refused.
+struct KORVANI_EXPORT JsonError {
+  std::size_t offset = 0;  // byte offset into the input (parse) or 0 (serialize)
+  std::string reason;
+  std::string message() const;  // "<reason> at byte <offset>"
+};
+
+struct JsonParseOptions {
+  // A bare number, string, boolean or null at the top level is refused unless allowed.
+  bool allowScalarTopLevel = false;
+  // Deeper nesting is refused; protects the host's stack from hostile answers.
+  std::size_t maxDepth = 512;
+};
+
+// Parses UTF-8 JSON text. Malformed text, invalid UTF-8, trailing garbage, a scalar at the top
+// level (unless allowed) and nesting deeper than maxDepth give nullopt and, when `error` is
+// given, its position and reason. Never throws for bad input.
+KORVANI_EXPORT std::optional<JsonValue> parseJson(std::string_view text,
+                                                  JsonError* error = nullptr,
+                                                  const JsonParseOptions& options = {});
+
+// Compact serialization (no whitespace). Strings are escaped (", \, control characters);
+// a string or key holding invalid UTF-8 makes the whole call fail with nullopt.
+KORVANI_EXPORT std::optional<std::string> serializeJson(const JsonValue& value,
+                                                        JsonError* error = nullptr);
+// Appends the compact text of `value` to `out`; on failure returns false and leaves `out`
+// as it was.
+KORVANI_EXPORT bool appendJson(std::string& out, const JsonValue& value,
+                               JsonError* error = nullptr);
+// Indented text for people (demo output, logs of the sandbox); same failure rule.
+KORVANI_EXPORT std::optional<std::string> serializeJsonPretty(const JsonValue& value,
+                                                              int indent = 2);
+
+}  // namespace korvani

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+
+#include "korvani/export.hpp"
+
+namespace korvani::platform {
+
+// The hand-over to the host's main thread. Work submitted with async() runs later, on the main
+// thread, one item at a time, in submission order; async() never runs work inline.
+//
+// By default the queue is a FIFO that the host's main thread drains with the run* calls (the
+// thread that drains is the main thread). A host with its own UI loop installs a dispatcher
+// instead, and every submission is handed to it.
+class KORVANI_EXPORT MainQueue {
+ public:
+  using Work = std::function<void()>;
+  // Receives each submitted item; must run it later on the host's main thread, in order.
+  using Dispatcher = std::function<void(Work)>;
+
+  // Thread-safe; may be called from any thread.
+  static void async(Work work);
+
+  // Installs (or, with an empty function, removes) the host's dispatcher. Items already in the
+  // default FIFO stay there until drained.
+  static void setDispatcher(Dispatcher dispatcher);
+
+  // Default FIFO, drained by the host's main thread:
+  // runs the oldest pending item, if any; returns whether one ran.
+  static bool runOnce();
+  // Runs items until none is pending (including ones submitted meanwhile); returns the count.
+  static std::size_t runUntilIdle();
+  // Runs items as they arrive until `condition()` is true or `deadline` passes; returns the
+  // final value of `condition()`. Sleeps while the queue is empty.
+  static bool runUntil(const std::function<bool()>& condition,
+                       std::chrono::steady_clock::time_point deadline);
+  static bool runFor(const std::function<bool()>& condition,
+                     std::chrono::steady_clock::duration timeout) {
+    return runUntil(condition, std::chrono::steady_clock::now() + timeout);
+  }
+  // Number of items waiting in the default FIFO.
+  static std::size_t pendingCount();
+};
+
+}  // namespace korvani::platform
