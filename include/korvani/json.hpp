@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ namespace korvani {
 
 class JsonValue;
 using JsonArray = std::vector<JsonValue>;
+
+// Text-to-text dictionary (header fields, query parameters).
+using StringDictionary = std::map<std::string, std::string>;
 
 enum class JsonType { null, boolean, int64, uint64, decimal, string, array, object };
 
