@@ -145,13 +145,17 @@ struct KORVANI_EXPORT JsonError {
 struct JsonParseOptions {
   // A bare number, string, boolean or null at the top level is refused unless allowed.
   bool allowScalarTopLevel = false;
-  // Deeper nesting is refused; protects the host's stack from hostile answers.
+  // Deeper nesting is refused; protects the host's stack from hostile answers. Values are
+  // read, compared, written and destroyed recursively, so limits above kDepthCeiling count
+  // as kDepthCeiling.
+  static constexpr std::size_t kDepthCeiling = 1000;
   std::size_t maxDepth = 512;
 };
 
 // Parses UTF-8 JSON text. Malformed text, invalid UTF-8, trailing garbage, a scalar at the top
 // level (unless allowed) and nesting deeper than maxDepth give nullopt and, when `error` is
-// given, its position and reason. Never throws for bad input.
+// given, its position and reason. Never throws for bad input. A key repeated within one object
+// keeps its first position and takes the last value ("last one wins").
 KORVANI_EXPORT std::optional<JsonValue> parseJson(std::string_view text, JsonError* error = nullptr,
                                                   const JsonParseOptions& options = {});
 

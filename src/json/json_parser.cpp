@@ -2,6 +2,7 @@
 // and hands every number over with its exact text; the handler below builds our own values so
 // that money never passes through a double.
 
+#include <algorithm>
 #include <boost/json/basic_parser_impl.hpp>
 #include <iterator>
 #include <new>
@@ -184,21 +185,45 @@ bool encodingBrokenAt(std::string_view text, std::size_t offset) noexcept {
   return length == 0 || lead + length <= offset;
 }
 
+// The byte at `offset` follows an unescaped backslash.
+bool oddBackslashesBefore(std::string_view text, std::size_t offset) noexcept {
+  std::size_t count = 0;
+  while (offset > count && text[offset - 1 - count] == '\\')
+    ++count;
+  return count % 2 == 1;
+}
+
+bool isHexDigit(char c) noexcept {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The text before `offset` ends with a \uD800-\uDBFF escape, which needs a low surrogate next.
+bool highSurrogateEscapeBefore(std::string_view text, std::size_t offset) noexcept {
+  if (offset < 6 || offset > text.size()) return false;
+  const std::string_view escape = text.substr(offset - 6, 6);
+  return escape[0] == '\\' && escape[1] == 'u' && (escape[2] == 'd' || escape[2] == 'D') &&
+         std::string_view("89abAB").find(escape[3]) != std::string_view::npos &&
+         isHexDigit(escape[4]) && isHexDigit(escape[5]) && oddBackslashesBefore(text, offset - 5);
+}
+
 std::string reasonFor(const error_code& ec, std::string_view text, std::size_t offset,
                       const JsonParseOptions& options) {
   namespace bj = boost::json;
   if (ec == bj::error::syntax) {
     if (encodingBrokenAt(text, offset)) return "invalid UTF-8";
-    if (offset < text.size() && static_cast<unsigned char>(text[offset]) < 0x20 &&
-        !isWhitespace(text[offset])) {
-      return "unescaped control character";
+    // Whitespace between tokens is skipped, so a control byte at the failure is in a string.
+    if (offset < text.size() && static_cast<unsigned char>(text[offset]) < 0x20) {
+      return "unescaped control character in a string";
     }
+    if (oddBackslashesBefore(text, offset)) return "invalid escape";
+    if (highSurrogateEscapeBefore(text, offset)) return "invalid surrogate escape";
     return "unexpected character";
   }
   if (ec == bj::error::incomplete) return "unexpected end of input";
   if (ec == bj::error::exponent_overflow) return "number out of range";
   if (ec == bj::error::too_deep) {
-    return "nesting deeper than " + std::to_string(options.maxDepth) + " levels";
+    return "nesting deeper than " +
+           std::to_string(std::min(options.maxDepth, JsonParseOptions::kDepthCeiling)) + " levels";
   }
   if (ec == bj::error::illegal_leading_surrogate || ec == bj::error::illegal_trailing_surrogate ||
       ec == bj::error::expected_utf16_escape) {
@@ -237,7 +262,7 @@ std::optional<JsonValue> parse(std::string_view text, JsonError* error,
   }
 
   boost::json::parse_options parseOptions;
-  parseOptions.max_depth = options.maxDepth;
+  parseOptions.max_depth = std::min(options.maxDepth, JsonParseOptions::kDepthCeiling);
   boost::json::basic_parser<ValueBuilder> parser(parseOptions);
   error_code ec;
   const std::size_t consumed = parser.write_some(false, text.data(), text.size(), ec);
