@@ -24,7 +24,7 @@ constexpr Uint128 kCoefficientLimit = kPowersOfTen[Decimal::kMaxDigits];  // 10^
 
 // Exponent text beyond this is saturated; it is far outside the accepted range either way and
 // keeps the exponent arithmetic clear of overflow.
-constexpr std::int64_t kExponentSaturation = std::int64_t{1} << 60;
+constexpr std::int64_t kExponentSaturation = std::int64_t{1'000'000'000'000'000};
 
 int digitCount(Uint128 value) noexcept {
   int count = 1;
