@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "json_printing.hpp"
 #include "korvani/json.hpp"
 
 namespace korvani {
