@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "json_printing.hpp"
 #include "korvani/json.hpp"
@@ -252,6 +254,28 @@ TEST(JsonParser, NeverCrashesOnTruncationsOfAValidDocument) {
     EXPECT_LE(error.offset, length);
     EXPECT_FALSE(error.reason.empty());
   }
+}
+
+// Parsing and writing keep no shared state: network completions parse on a background thread
+// while the main thread writes request bodies.
+TEST(JsonParser, ParsesAndWritesOnSeveralThreadsAtOnce) {
+  const std::string text =
+      R"({"raw":{"id":123,"status":"approved","amount":10.25,"big":1000000000000000000000000000000},"formatted":{"s":"é"}})";
+  const JsonValue expected = parseOk(text);
+  std::vector<std::thread> threads;
+  std::vector<int> matches(4, 0);
+  for (std::size_t t = 0; t < matches.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        const auto value = parseJson(text);
+        if (value && *value == expected && serializeJson(*value) == text) ++matches[t];
+      }
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
+  for (const int count : matches)
+    EXPECT_EQ(count, 50);
 }
 
 }  // namespace
