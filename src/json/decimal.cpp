@@ -1,7 +1,6 @@
 #include "korvani/decimal.hpp"
 
 #include <array>
-#include <charconv>
 #include <limits>
 
 namespace korvani {
@@ -56,15 +55,6 @@ char* writeDigits(Uint128 value, char* end) noexcept {
 bool isDigit(char c) noexcept {
   return c >= '0' && c <= '9';
 }
-
-}  // namespace
-
-namespace {
-
-struct Parts {
-  Uint128 coefficient;
-  std::int64_t exponent;
-};
 
 // Strips trailing zeros so that every value has one representation.
 void normalise(Uint128& coefficient, std::int64_t& exponent) noexcept {
