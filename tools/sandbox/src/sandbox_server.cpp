@@ -87,6 +87,72 @@ struct Deleter {
   }
 };
 
+// Runs each accepted connection on one of a fixed set of threads. Our own queue rather than
+// the server's default pool, because enqueue() is the one place that sees every accepted TCP
+// connection (this library version applies its socket-options hook to the listening socket
+// only), and because each worker can tell which connection it serves.
+class ConnectionWorkers final : public httplib::TaskQueue {
+ public:
+  // `accepted` counts connections; `finished` runs after each connection has been served.
+  ConnectionWorkers(std::size_t count, std::atomic<std::uint64_t>& accepted,
+                    std::function<void(Connection&)> finished)
+      : accepted_(accepted), finished_(std::move(finished)) {
+    threads_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+      threads_.emplace_back([this] { run(); });
+  }
+  ~ConnectionWorkers() override { shutdown(); }
+
+  void enqueue(std::function<void()> job) override {
+    accepted_.fetch_add(1, std::memory_order_relaxed);
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back(std::move(job));
+    }
+    ready_.notify_one();
+  }
+
+  // Queued connections are still served (each job owns and closes its socket); stop() has
+  // already made them end quickly.
+  void shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      shuttingDown_ = true;
+    }
+    ready_.notify_all();
+    for (auto& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      std::function<void()> job;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return shuttingDown_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      Connection connection;
+      currentConnection = &connection;
+      job();
+      currentConnection = nullptr;
+      finished_(connection);
+    }
+  }
+
+  std::atomic<std::uint64_t>& accepted_;
+  const std::function<void(Connection&)> finished_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> jobs_;
+  bool shuttingDown_ = false;
+  std::vector<std::thread> threads_;
+};
+
 }  // namespace
 
 struct SandboxServer::Impl {
@@ -136,71 +202,6 @@ struct SandboxServer::Impl {
 
   std::mutex logMutex;
 };
-
-namespace {
-
-// Runs each accepted connection on one of a fixed set of threads. Our own queue rather than
-// the server's default pool, because enqueue() is the one place that sees every accepted TCP
-// connection, and because each worker can tell which connection it serves.
-class ConnectionWorkers final : public httplib::TaskQueue {
- public:
-  ConnectionWorkers(SandboxServer::Impl& owner, std::size_t count) : owner_(owner) {
-    threads_.reserve(count);
-    for (std::size_t i = 0; i < count; ++i)
-      threads_.emplace_back([this] { run(); });
-  }
-  ~ConnectionWorkers() override { shutdown(); }
-
-  void enqueue(std::function<void()> job) override {
-    owner_.connectionsAccepted.fetch_add(1, std::memory_order_relaxed);
-    {
-      std::lock_guard lock(mutex_);
-      jobs_.push_back(std::move(job));
-    }
-    ready_.notify_one();
-  }
-
-  // Queued connections are still served (each job owns and closes its socket); stop() has
-  // already made them end quickly.
-  void shutdown() override {
-    {
-      std::lock_guard lock(mutex_);
-      shuttingDown_ = true;
-    }
-    ready_.notify_all();
-    for (auto& thread : threads_) {
-      if (thread.joinable()) thread.join();
-    }
-  }
-
- private:
-  void run() {
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, [this] { return shuttingDown_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      Connection connection;
-      currentConnection = &connection;
-      job();
-      currentConnection = nullptr;
-      owner_.detach(connection);
-    }
-  }
-
-  SandboxServer::Impl& owner_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> jobs_;
-  bool shuttingDown_ = false;
-  std::vector<std::thread> threads_;
-};
-
-}  // namespace
 
 void SandboxServer::Impl::onTlsEvent(const SSL* ssl, int where, int /*ret*/) {
   auto* self = static_cast<Impl*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
@@ -271,8 +272,9 @@ void SandboxServer::Impl::waitUnlessStopping(std::chrono::milliseconds delay) {
 bool SandboxServer::Impl::dropCurrentConnection() {
   Connection* connection = currentConnection;
   if (connection == nullptr || connection->ownFd < 0) return false;
-  // The HTTP server goes on to write its response; its descriptor now leads to /dev/null so
-  // that it finishes quietly, while the peer sees the connection end with nothing sent.
+  // The HTTP server carries on with this connection; its descriptor now leads to /dev/null,
+  // where its last reads and writes end quietly, while the peer sees the connection close
+  // with nothing sent (the socket lives on only in ownFd, shut down here).
   const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (devNull < 0) return false;
   const bool replaced = ::dup3(devNull, connection->socketFd, O_CLOEXEC) >= 0;
@@ -319,15 +321,17 @@ void SandboxServer::Impl::log(const httplib::Request& request, const httplib::Re
   const RequestTrace& trace = currentTrace;
   const auto elapsed =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - trace.start);
-  std::string line = request.method + " " + request.path + " ";
-  line += trace.dropped ? std::string("dropped") : std::to_string(response.status);
-  line += " payment=" + (trace.paymentId ? std::to_string(*trace.paymentId) : std::string("-"));
-  if (trace.scenario) line += " scenario=" + std::string(scenarioEntry(*trace.scenario).name);
-  line += " token=" + maskToken(request.has_param("access_token")
-                                    ? request.get_param_value("access_token")
-                                    : std::string());
-  if (trace.replayed) line += " replayed";
-  line += " " + std::to_string(elapsed.count()) + " ms";
+  std::string line;
+  line.reserve(128);
+  line.append(request.method).append(" ").append(request.path).append(" ");
+  line.append(trace.dropped ? std::string("dropped") : std::to_string(response.status));
+  line.append(" payment=");
+  line.append(trace.paymentId ? std::to_string(*trace.paymentId) : std::string("-"));
+  if (trace.scenario) line.append(" scenario=").append(scenarioEntry(*trace.scenario).name);
+  line.append(" token=").append(maskToken(
+      request.has_param("access_token") ? request.get_param_value("access_token") : std::string()));
+  if (trace.replayed) line.append(" replayed");
+  line.append(" ").append(std::to_string(elapsed.count())).append(" ms");
 
   std::lock_guard lock(logMutex);
   if (options.logSink) {
@@ -355,7 +359,8 @@ bool SandboxServer::Impl::start(std::string* error) {
   if (!candidate->is_valid()) return fail("TLS setup failed");
   const std::size_t workers = std::max<std::size_t>(options.workerThreads, 1);
   candidate->new_task_queue = [this, workers]() -> httplib::TaskQueue* {
-    return new ConnectionWorkers(*this, workers);
+    return new ConnectionWorkers(workers, connectionsAccepted,
+                                 [this](Connection& connection) { detach(connection); });
   };
   candidate->set_keep_alive_max_count(std::max<std::size_t>(options.keepAliveMaxCount, 1));
   candidate->set_keep_alive_timeout(std::max<time_t>(options.keepAliveTimeout.count(), 1));

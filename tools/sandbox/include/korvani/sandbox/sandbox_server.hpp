@@ -37,7 +37,8 @@ struct SandboxOptions {
   std::size_t idempotencyCapacity = 100'000;
   // No request log at all (benchmarks, tests).
   bool quiet = false;
-  // Receives each log line (without newline); standard error when empty.
+  // Receives each log line (without newline); standard error when empty. Called on server
+  // threads, one line at a time; it must not call stop().
   std::function<void(const std::string&)> logSink;
 };
 
@@ -81,9 +82,8 @@ class SandboxServer {
   // Identifier the next created payment will get.
   std::uint64_t nextPaymentId() const;
 
-  struct Impl;
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
