@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "korvani/platform/url_session.hpp"
@@ -131,7 +132,8 @@ struct TaskOutcome {
   std::optional<std::string> data;
   std::optional<platform::HTTPURLResponse> response;
   platform::ErrorPtr error;
-  int completions = 0;  // how often the completion ran (1 when all is well)
+  int completions = 0;               // how often the completion ran (1 when all is well)
+  std::thread::id completionThread;  // the thread the (first) completion ran on
 };
 
 // Runs `request` on the shared session and waits (without the main queue) for its completion;
