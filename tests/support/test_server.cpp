@@ -265,9 +265,8 @@ struct TestServer::Impl {
   static bool bodyLeftUnread(const httplib::Request& request) {
     const std::string& m = request.method;
     if (m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE") return false;
-    return request.has_header("Transfer-Encoding") ||
-           request.get_header_value("Content-Length", 0) != "" &&
-               request.get_header_value("Content-Length", 0) != "0";
+    const std::string length = request.get_header_value("Content-Length", 0);
+    return request.has_header("Transfer-Encoding") || (!length.empty() && length != "0");
   }
 
   bool isStopping() {

@@ -9,6 +9,11 @@
 //   server.on("/v1/payments", Reply::json(201, R"({"id":1})"));
 //   ... URLSession::sharedSession()->dataTask({.url = server.url("/v1/payments")}, ...)
 //   EXPECT_EQ(server.requests().at(0).method, "POST");
+//
+// Limits of the underlying server library: a header field with an empty value is not recorded,
+// and the body of a request other than POST, PUT, PATCH or DELETE is not read (it is recorded
+// empty and the connection is closed after the answer, so the next request is not confused).
+// HTTP/1.1 only.
 
 #include <chrono>
 #include <cstddef>
