@@ -86,11 +86,11 @@ class KORVANI_EXPORT PlainPaymentData final : public PaymentData {
 // either of its texts is given, the issuer and the token when their identifier is given, the
 // payer cost when `installments` is given. Parts without identifier: use PlainPaymentData.
 struct KORVANI_EXPORT PaymentChoice {
-  std::optional<std::string> paymentMethodId;
-  std::optional<std::string> paymentTypeId;
-  std::optional<std::string> issuerId;
-  std::optional<std::string> tokenId;
-  std::optional<std::int64_t> installments;
+  std::optional<std::string> paymentMethodId = {};
+  std::optional<std::string> paymentTypeId = {};
+  std::optional<std::string> issuerId = {};
+  std::optional<std::string> tokenId = {};
+  std::optional<std::int64_t> installments = {};
 };
 KORVANI_EXPORT std::shared_ptr<PlainPaymentData> makePaymentData(const PaymentChoice& choice);
 
