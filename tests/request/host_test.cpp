@@ -114,7 +114,7 @@ TEST(View, TreeAndArchive) {
   auto fromEmpty = View::fromCoder(Coder());
   ASSERT_NE(fromEmpty, nullptr);
   EXPECT_EQ(fromEmpty->frame, Rect{});
-  JsonObject frame{{"x", 1}, {"y", 2.5}, {"width", 10}, {"height", 20}};
+  JsonObject frame{{"x", 1}, {"y", *Decimal::fromString("2.5")}, {"width", 10}, {"height", 20}};
   auto archived = View::fromCoder(Coder(JsonObject{{"frame", frame}}));
   ASSERT_NE(archived, nullptr);
   EXPECT_EQ(archived->frame, (Rect{1, 2.5, 10, 20}));
