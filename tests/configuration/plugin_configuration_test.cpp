@@ -53,27 +53,12 @@ TEST(PaymentPluginConfiguration, TrackingIdFollowsTheCurrentMembers) {
   EXPECT_EQ(config.xTrackingId(), "platform:APP, so:ios, version:2, source:s");
 }
 
-TEST(PaymentPluginConfiguration, TextsAreCopiedRecordsShared) {
+TEST(PaymentPluginConfiguration, RecordsAreSharedWithTheHost) {
   PaymentPluginConfiguration config;
-  std::string url = "https://api.example";
-  config.baseUrl = url;
-  url += "/changed";
-  EXPECT_EQ(config.baseUrl, "https://api.example");
-
   auto preference = PaymentPluginPreference::fromJson(JsonObject{});
   config.checkoutPreference = preference;
   preference->title = "changed later";
   EXPECT_EQ(config.checkoutPreference->title, "changed later");
-
-  int calls = 0;
-  config.sha256 = [&calls](const std::string& text) -> std::optional<std::string> {
-    ++calls;
-    if (text.empty()) return std::nullopt;
-    return "h(" + text + ")";
-  };
-  EXPECT_EQ(config.sha256("abc"), "h(abc)");
-  EXPECT_EQ(config.sha256(""), std::nullopt);
-  EXPECT_EQ(calls, 2);
 }
 
 }  // namespace
