@@ -7,6 +7,8 @@
 #include <mutex>
 #include <utility>
 
+#include "reachability_interfaces.hpp"
+
 namespace korvani::host {
 namespace {
 
