@@ -18,6 +18,9 @@
 namespace korvani {
 
 class JsonValue;
+namespace detail {
+struct JsonObjectAccess;
+}
 using JsonArray = std::vector<JsonValue>;
 
 // Text-to-text dictionary (header fields, query parameters).
@@ -72,6 +75,9 @@ class KORVANI_EXPORT JsonObject {
   friend KORVANI_EXPORT bool operator==(const JsonObject& a, const JsonObject& b);
 
  private:
+  // Lets the parser fill an object with keys it has already made unique.
+  friend struct detail::JsonObjectAccess;
+
   std::vector<Member> members_;
 };
 
@@ -83,11 +89,11 @@ class KORVANI_EXPORT JsonValue {
   JsonValue(std::nullptr_t) noexcept;
   JsonValue(bool value) noexcept;
   template <std::signed_integral T>
-    requires(!std::same_as<T, bool>)
-  JsonValue(T value) noexcept : JsonValue(static_cast<std::int64_t>(value), Int64Tag{}) {}
+  requires(!std::same_as<T, bool>) JsonValue(T value)
+  noexcept : JsonValue(static_cast<std::int64_t>(value), Int64Tag{}) {}
   template <std::unsigned_integral T>
-    requires(!std::same_as<T, bool>)
-  JsonValue(T value) noexcept : JsonValue(static_cast<std::uint64_t>(value), UInt64Tag{}) {}
+  requires(!std::same_as<T, bool>) JsonValue(T value)
+  noexcept : JsonValue(static_cast<std::uint64_t>(value), UInt64Tag{}) {}
   JsonValue(Decimal value) noexcept;
   JsonValue(std::string value) noexcept;
   JsonValue(std::string_view value);
@@ -139,15 +145,18 @@ struct KORVANI_EXPORT JsonError {
 struct JsonParseOptions {
   // A bare number, string, boolean or null at the top level is refused unless allowed.
   bool allowScalarTopLevel = false;
-  // Deeper nesting is refused; protects the host's stack from hostile answers.
+  // Deeper nesting is refused; protects the host's stack from hostile answers. Values are
+  // read, compared, written and destroyed recursively, so limits above kDepthCeiling count
+  // as kDepthCeiling.
+  static constexpr std::size_t kDepthCeiling = 1000;
   std::size_t maxDepth = 512;
 };
 
 // Parses UTF-8 JSON text. Malformed text, invalid UTF-8, trailing garbage, a scalar at the top
 // level (unless allowed) and nesting deeper than maxDepth give nullopt and, when `error` is
-// given, its position and reason. Never throws for bad input.
-KORVANI_EXPORT std::optional<JsonValue> parseJson(std::string_view text,
-                                                  JsonError* error = nullptr,
+// given, its position and reason. Never throws for bad input. A key repeated within one object
+// keeps its first position and takes the last value ("last one wins").
+KORVANI_EXPORT std::optional<JsonValue> parseJson(std::string_view text, JsonError* error = nullptr,
                                                   const JsonParseOptions& options = {});
 
 // Compact serialization (no whitespace). Strings are escaped (", \, control characters);
