@@ -41,19 +41,25 @@ void ZRReachability::setProvider(Provider provider) {
   installedProvider() = std::move(provider);
 }
 
+ZRNetworkStatus statusForInterfaces(const ifaddrs* interfaces) noexcept {
+  for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr) continue;
+    const int family = entry->ifa_addr->sa_family;
+    if ((entry->ifa_flags & IFF_UP) != 0 && (entry->ifa_flags & IFF_LOOPBACK) == 0 &&
+        (family == AF_INET || family == AF_INET6)) {
+      // The host's library tells Wi-Fi from mobile data; here every route counts as Wi-Fi.
+      return ZRNetworkStatus::ReachableViaWiFi;
+    }
+  }
+  return ZRNetworkStatus::NotReachable;
+}
+
 ZRNetworkStatus ZRReachability::currentReachabilityStatus() const {
   ifaddrs* interfaces = nullptr;
   if (getifaddrs(&interfaces) != 0) return ZRNetworkStatus::NotReachable;
-  bool reachable = false;
-  for (const ifaddrs* entry = interfaces; entry != nullptr && !reachable; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr) continue;
-    const int family = entry->ifa_addr->sa_family;
-    reachable = (entry->ifa_flags & IFF_UP) != 0 && (entry->ifa_flags & IFF_LOOPBACK) == 0 &&
-                (family == AF_INET || family == AF_INET6);
-  }
+  const auto status = statusForInterfaces(interfaces);
   freeifaddrs(interfaces);
-  // The host's library tells Wi-Fi from mobile data; here every route counts as Wi-Fi.
-  return reachable ? ZRNetworkStatus::ReachableViaWiFi : ZRNetworkStatus::NotReachable;
+  return status;
 }
 
 }  // namespace korvani::host

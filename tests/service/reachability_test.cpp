@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -109,28 +110,31 @@ TEST(ZRReachability, HostProviderReplacesTheDefaultObject) {
 
 TEST(ZRReachability, ProviderCanBeSwappedWhileOtherThreadsAsk) {
   ProviderGuard guard;
+  const auto defaultObject = ZRReachability::reachabilityForInternetConnection();
   const auto online = std::make_shared<FixedReachability>(ZRNetworkStatus::ReachableViaWiFi);
-  std::atomic<bool> stop{false};
-  std::atomic<int> asked{0};
+  constexpr int kAsksPerThread = 300;
+  std::atomic<int> finished{0};
+  std::atomic<int> unexpected{0};
   std::vector<std::thread> askers;
   for (int t = 0; t < 2; ++t) {
     askers.emplace_back([&] {
-      while (!stop.load()) {
+      for (int i = 0; i < kAsksPerThread; ++i) {
         const auto object = ZRReachability::reachabilityForInternetConnection();
-        if (object != nullptr) (void)object->currentReachabilityStatus();
-        asked.fetch_add(1);
+        if (object != nullptr && object != online && object != defaultObject) ++unexpected;
       }
+      ++finished;
     });
   }
-  for (int i = 0; i < 300; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int i = 0; finished.load() < 2 && std::chrono::steady_clock::now() < deadline; ++i) {
     if (i % 3 == 0) ZRReachability::setProvider([online] { return online; });
     if (i % 3 == 1) ZRReachability::setProvider([] { return std::shared_ptr<ZRReachability>(); });
     if (i % 3 == 2) ZRReachability::setProvider({});
   }
-  stop = true;
   for (auto& thread : askers)
     thread.join();
-  EXPECT_GT(asked.load(), 0);
+  EXPECT_EQ(finished.load(), 2);
+  EXPECT_EQ(unexpected.load(), 0);
   ZRReachability::setProvider([online] { return online; });
   EXPECT_EQ(ZRReachability::reachabilityForInternetConnection(), online);
 }
