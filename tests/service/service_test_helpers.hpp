@@ -90,16 +90,4 @@ class CallRecorder {
   std::vector<Call> calls;
 };
 
-inline const char* kindName(Call::Kind kind) {
-  switch (kind) {
-    case Call::Kind::success:
-      return "success";
-    case Call::Kind::error:
-      return "error";
-    case Call::Kind::failure:
-      return "failure";
-  }
-  return "?";
-}
-
 }  // namespace korvani::service_test
