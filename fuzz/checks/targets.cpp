@@ -1,0 +1,16 @@
+#include "checks/targets.hpp"
+
+#include <array>
+
+#include "checks/json_checks.hpp"
+
+namespace korvani::fuzz {
+
+std::span<const FuzzTarget> fuzzTargets() {
+  static constexpr std::array kTargets = {
+      FuzzTarget{"json", &checkJsonText},
+  };
+  return kTargets;
+}
+
+}  // namespace korvani::fuzz
