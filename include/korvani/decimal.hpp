@@ -47,8 +47,9 @@ class KORVANI_EXPORT Decimal {
   std::optional<std::int64_t> toInt64() const noexcept;
   std::optional<std::uint64_t> toUInt64() const noexcept;
 
-  friend bool operator==(const Decimal& a, const Decimal& b) noexcept;
-  friend std::strong_ordering operator<=>(const Decimal& a, const Decimal& b) noexcept;
+  friend KORVANI_EXPORT bool operator==(const Decimal& a, const Decimal& b) noexcept;
+  friend KORVANI_EXPORT std::strong_ordering operator<=>(const Decimal& a,
+                                                         const Decimal& b) noexcept;
 
  private:
   // Coefficient as two 64-bit halves (10^38 < 2^127), value = (-1)^negative * coef * 10^exp.
