@@ -1,5 +1,6 @@
 #include "checks/json_checks.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <vector>
@@ -92,21 +93,6 @@ void collect(const JsonValue& value, std::vector<const JsonValue*>& numbers, std
     for (const auto& member : *object)
       collect(member.second, numbers, members);
   }
-}
-
-std::size_t depthOf(const JsonValue& value) {
-  std::size_t deepest = 0;
-  if (const JsonArray* array = value.asArray()) {
-    for (const JsonValue& element : *array)
-      deepest = std::max(deepest, depthOf(element));
-    return deepest + 1;
-  }
-  if (const JsonObject* object = value.asObject()) {
-    for (const auto& member : *object)
-      deepest = std::max(deepest, depthOf(member.second));
-    return deepest + 1;
-  }
-  return 0;
 }
 
 std::string render(const JsonValue& number) {
@@ -217,6 +203,21 @@ std::optional<CanonicalNumber> canonicalNumber(std::string_view text) {
   return number;
 }
 
+std::size_t nestingDepth(const JsonValue& value) {
+  std::size_t deepest = 0;
+  if (const JsonArray* array = value.asArray()) {
+    for (const JsonValue& element : *array)
+      deepest = std::max(deepest, nestingDepth(element));
+    return deepest + 1;
+  }
+  if (const JsonObject* object = value.asObject()) {
+    for (const auto& member : *object)
+      deepest = std::max(deepest, nestingDepth(member.second));
+    return deepest + 1;
+  }
+  return 0;
+}
+
 Violation checkDecimalText(std::string_view text) {
   const std::optional<Decimal> decimal = Decimal::fromString(text);
   const std::optional<CanonicalNumber> expected = canonicalNumber(text);
@@ -275,7 +276,7 @@ Violation checkJsonText(std::string_view input) {
     return std::nullopt;
   }
 
-  const std::size_t depth = depthOf(*value);
+  const std::size_t depth = nestingDepth(*value);
   KORVANI_FUZZ_REQUIRE(depth <= JsonParseOptions::kDepthCeiling);
   if (strictValue) {
     KORVANI_FUZZ_REQUIRE(*strictValue == *value);

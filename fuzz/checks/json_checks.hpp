@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "checks/violation.hpp"
+#include "korvani/json.hpp"
 
 namespace korvani::fuzz {
 
@@ -23,6 +25,9 @@ struct CanonicalNumber {
 // The value of `text` when it is a number in JSON grammar, else nothing. Exponents beyond any
 // usable range are saturated, so the result stays exact for every value a Decimal can hold.
 std::optional<CanonicalNumber> canonicalNumber(std::string_view text);
+
+// Levels of arrays and objects: 0 for a scalar, 1 for "[]", 2 for "[{}]".
+std::size_t nestingDepth(const JsonValue& value);
 
 // Decimal::fromString on `text`: accepts exactly the JSON number grammar within the exponent
 // range, keeps the text's value, and renders text that reads back to the same Decimal.
