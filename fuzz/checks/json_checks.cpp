@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "korvani/decimal.hpp"
+#include "korvani/dictionary_encoding.hpp"
 #include "korvani/json.hpp"
 
 namespace korvani::fuzz {
@@ -300,6 +301,11 @@ Violation checkJsonText(std::string_view input) {
   KORVANI_FUZZ_REQUIRE_THAT(reparsed.has_value(), reparseError.message());
   KORVANI_FUZZ_REQUIRE(*reparsed == *value);
   KORVANI_FUZZ_REQUIRE(serializeJson(*reparsed) == text);
+
+  // The request body encoder writes an object exactly as the serializer does.
+  if (const JsonObject* object = value->asObject()) {
+    KORVANI_FUZZ_REQUIRE(JSONString(*object) == text);
+  }
 
   std::string appended = "prefix";
   KORVANI_FUZZ_REQUIRE(appendJson(appended, *value));

@@ -36,7 +36,8 @@ Violation checkDecimalText(std::string_view text);
 // The "json" target. Parsing agrees between the default and the lenient options (scalars at the
 // top level, deeper nesting); a refusal has a reason and an offset inside the input; a parsed
 // value serializes, reads back equal and serializes again to the same bytes (compact and
-// indented); every number keeps the value and the representation its text calls for.
+// indented), and JSONString() of an object gives the same text; every number keeps the value and
+// the representation its text calls for.
 Violation checkJsonText(std::string_view input);
 
 }  // namespace korvani::fuzz

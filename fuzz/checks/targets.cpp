@@ -3,7 +3,9 @@
 #include <array>
 
 #include "checks/json_checks.hpp"
+#include "checks/query_checks.hpp"
 #include "checks/record_checks.hpp"
+#include "checks/response_checks.hpp"
 
 namespace korvani::fuzz {
 
@@ -11,6 +13,8 @@ std::span<const FuzzTarget> fuzzTargets() {
   static constexpr std::array kTargets = {
       FuzzTarget{"json", &checkJsonText},
       FuzzTarget{"records", &checkRecordsText},
+      FuzzTarget{"response", &checkResponseBytes},
+      FuzzTarget{"query", &checkQueryParams},
   };
   return kTargets;
 }
