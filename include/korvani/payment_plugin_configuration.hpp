@@ -57,8 +57,8 @@ class KORVANI_EXPORT PaymentPluginConfiguration {
   std::optional<JsonObject> internalMetadata = JsonObject{};
 
   // Called once per request, with the payment's identifying fragment, to make the hash part
-  // of the idempotency key ("<digest>-<creation seconds>"). Empty, or answering nothing: no
-  // hash part.
+  // of the idempotency key ("<digest>-<creation seconds>"). Empty, answering nothing or
+  // throwing: no hash part.
   Sha256Hook sha256;
 };
 
