@@ -27,8 +27,12 @@ void printJson(std::ostream& out, const korvani::JsonValue& value, std::string_v
   }
 }
 
+// Appended piece by piece: GCC 12 at -O2 warns falsely (-Wrestrict) on "literal" + string.
 std::string quoted(std::string_view text) {
-  return "\"" + std::string(text) + "\"";
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.append(1, '"').append(text).append(1, '"');
+  return out;
 }
 
 std::string quotedOrNone(const std::optional<std::string>& text) {
@@ -67,17 +71,26 @@ std::string maskToken(std::string_view token) {
 }
 
 void printRequest(std::ostream& out, const korvani::ServiceConfig& request) {
+  // The query is encoded with a stand-in of unreserved characters, which encoding leaves as
+  // is, so that the mask reads "TEST****" rather than its percent-encoded form.
+  constexpr std::string_view kStandIn = "ACCESS_TOKEN_STAND_IN";
   korvani::StringDictionary params = request.params;
+  std::string mask;
   if (auto token = params.find("access_token"); token != params.end()) {
-    token->second = maskToken(token->second);
+    mask = maskToken(token->second);
+    token->second = kStandIn;
+  }
+  std::string query = korvani::queryParamString(params).value_or("");
+  if (const auto at = query.find(kStandIn); at != std::string::npos) {
+    query.replace(at, kStandIn.size(), mask);
   }
   // The session sends the configured fields with Content-Type set from the content type.
   korvani::StringDictionary headers = request.headers;
   headers["Content-Type"] = request.contentType;
 
   out << "Request\n  " << korvani::rawValue(request.method) << ' '
-      << request.base.value_or("(no base URL)") << request.path.value_or("(no path)")
-      << korvani::queryParamString(params).value_or("") << "\n  headers:\n";
+      << request.base.value_or("(no base URL)") << request.path.value_or("(no path)") << query
+      << "\n  headers:\n";
   for (const auto& [name, value] : headers) {
     out << "    " << name << ": " << value << '\n';
   }
