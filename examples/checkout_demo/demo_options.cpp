@@ -48,9 +48,9 @@ Where to pay
   --path PATH           path below the origin (default /v1/payments)
   --access-token T      merchant access token (shown masked)
   --ca-file PEM         also trust the CA certificates in this PEM file
-  --scenario NAME       sandbox outcome, one of: {scenarios}
-                        it sets the card token, the stored code for account money, or else
-                        the amount
+  --scenario NAME       sandbox outcome: sets the card token (for account money the stored
+                        code, for other payment types the amount); NAME is one of
+                        {scenarios}
   --offline             the host reports no network connection
 
 What is paid (JSON object files; built-in examples otherwise)
