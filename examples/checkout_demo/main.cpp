@@ -18,11 +18,9 @@
 #include "korvani/host/reachability.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/host/tracker.hpp"
-#include "korvani/payment_configuration_manager.hpp"
 #include "korvani/payment_plugin_component.hpp"
 #include "korvani/payment_plugin_configuration.hpp"
 #include "korvani/payment_service.hpp"
-#include "korvani/platform/clock.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
@@ -146,13 +144,7 @@ int run(const DemoOptions& options) {
             << (options.scenario ? ", scenario " + *options.scenario : std::string())
             << (options.offline ? ", offline" : "") << "\n\n";
 
-  // The creation time of a manager is part of the idempotency key. The preview manager, which
-  // rebuilds the request for printing, is made at the same pinned instant as the component's.
-  const double createdAt = korvani::platform::WallClock::now();
-  korvani::platform::WallClock::setSource([createdAt] { return createdAt; });
-  const auto component = std::make_shared<korvani::PaymentPluginComponent>(configuration);
-  korvani::PaymentConfigurationManager preview(configuration);
-  korvani::platform::WallClock::setSource({});
+  const auto component = korvani::PaymentPluginComponent::create(configuration);
 
   // What the host checkout does with a payment plug-in, in its order.
   if (component->support(store) == false) {
@@ -164,9 +156,10 @@ int run(const DemoOptions& options) {
   component->render(store, std::make_shared<korvani::host::VQTheme>());
   component->renderDidFinish();
 
-  preview.update(store->currentPaymentData());
-  preview.update(store);
-  const auto service = std::make_shared<korvani::PaymentService>(preview.currentConfiguration());
+  // The component's own manager rebuilds the request from the same state (creation time,
+  // store, configuration), and the payment service describes it as it goes on the wire.
+  const auto service =
+      std::make_shared<korvani::PaymentService>(component->manager().currentConfiguration());
   printRequest(std::cout, service->config);
   std::cout << '\n';
 
