@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "korvani/export.hpp"
@@ -14,55 +15,89 @@ inline constexpr const char* kURLErrorDomain = "URLErrorDomain";
 // userInfo key whose text, when present, is the localized description.
 inline constexpr const char* kLocalizedDescriptionKey = "localizedDescription";
 
-// URL-loading error codes. The localized description of each is in Error::localizedDescription.
-//   code    name                        what happened
-//   -999    kURLErrorCancelled          the task was cancelled
-//   -1     kURLErrorUnknown            any curl failure not listed below
-//   -1000   kURLErrorBadURL             URL text that cannot be parsed, or an incomplete request
-//   -1001   kURLErrorTimedOut           no progress for the request's time-out
-//   -1002   kURLErrorUnsupportedURL     a scheme other than http or https
-//   -1003   kURLErrorCannotFindHost     host name did not resolve
-//   -1004   kURLErrorCannotConnectToHost connection refused or unreachable
-//   -1005   kURLErrorNetworkConnectionLost the connection closed before the answer was complete
-//   -1009   kURLErrorNotConnectedToInternet no network (reachability gate)
-//   -1011   kURLErrorBadServerResponse  the server's answer is not valid HTTP
-//   -1103   kURLErrorDataLengthExceedsMaximum answer body above the session's limit
-//   -1200   kURLErrorSecureConnectionFailed TLS handshake or TLS transport failure
-//   -1202   kURLErrorServerCertificateUntrusted the server certificate is not trusted
-//   -1017   kURLErrorCannotParseResponse reserved
-//   -1021   kURLErrorRequestHeaderInvalid a header name or value the session refuses to send
+// URL-loading error codes and how the URL session arrives at them (curl result in brackets).
 enum : std::int64_t {
-  kURLErrorUnknown = -1,
-  kURLErrorCancelled = -999,
-  kURLErrorBadURL = -1000,
-  kURLErrorTimedOut = -1001,
-  kURLErrorUnsupportedURL = -1002,
-  kURLErrorCannotFindHost = -1003,
-  kURLErrorCannotConnectToHost = -1004,
-  kURLErrorNetworkConnectionLost = -1005,
-  kURLErrorNotConnectedToInternet = -1009,
-  kURLErrorBadServerResponse = -1011,
-  kURLErrorCannotParseResponse = -1017,
-  kURLErrorRequestHeaderInvalid = -1021,
-  kURLErrorDataLengthExceedsMaximum = -1103,
-  kURLErrorSecureConnectionFailed = -1200,
-  kURLErrorServerCertificateUntrusted = -1202,
+  kURLErrorUnknown = -1,            // any other failure
+  kURLErrorCancelled = -999,        // cancel(), or the process exits with the task in flight
+  kURLErrorBadURL = -1000,          // URL text that does not parse [URL_MALFORMAT]; also an
+                                    // incomplete request description made by the library
+  kURLErrorTimedOut = -1001,        // no progress for the request's time-out [OPERATION_TIMEDOUT]
+  kURLErrorUnsupportedURL = -1002,  // a scheme other than http or https [UNSUPPORTED_PROTOCOL]
+  kURLErrorCannotFindHost = -1003,  // the host name did not resolve [COULDNT_RESOLVE_HOST]
+  kURLErrorCannotConnectToHost = -1004,       // connection refused or unreachable [COULDNT_CONNECT]
+  kURLErrorNetworkConnectionLost = -1005,     // closed before the answer was complete
+                                              // [PARTIAL_FILE, GOT_NOTHING, SEND_/RECV_ERROR]
+  kURLErrorNotConnectedToInternet = -1009,    // no network (the reachability gate)
+  kURLErrorBadServerResponse = -1011,         // the answer is not valid HTTP [WEIRD_SERVER_REPLY]
+  kURLErrorCannotParseResponse = -1017,       // reserved
+  kURLErrorRequestHeaderInvalid = -1021,      // a header field the session refuses to send
+  kURLErrorDataLengthExceedsMaximum = -1103,  // answer body above the session's limit
+  kURLErrorSecureConnectionFailed = -1200,    // TLS handshake or transport failure
+  kURLErrorServerCertificateUntrusted =
+      -1202,  // certificate not trusted [PEER_FAILED_VERIFICATION]
 };
 
-// Platform error record: domain, code, optional user information. Immutable; shared as
-// std::shared_ptr<const Error> (an absent error is a null pointer).
+// One row of the URL-loading code table: the code, its constant's name and the text that
+// Error::localizedDescription gives for it.
+struct URLErrorInfo {
+  std::int64_t code;
+  const char* name;
+  const char* localizedDescription;
+};
+
+inline constexpr URLErrorInfo kURLErrorTable[] = {
+    {kURLErrorUnknown, "kURLErrorUnknown", "An unknown error occurred."},
+    {kURLErrorCancelled, "kURLErrorCancelled", "The request was cancelled."},
+    {kURLErrorBadURL, "kURLErrorBadURL", "The URL is not valid."},
+    {kURLErrorTimedOut, "kURLErrorTimedOut", "The request timed out."},
+    {kURLErrorUnsupportedURL, "kURLErrorUnsupportedURL", "The URL scheme is not supported."},
+    {kURLErrorCannotFindHost, "kURLErrorCannotFindHost",
+     "No server with the specified host name could be found."},
+    {kURLErrorCannotConnectToHost, "kURLErrorCannotConnectToHost",
+     "Could not connect to the server."},
+    {kURLErrorNetworkConnectionLost, "kURLErrorNetworkConnectionLost",
+     "The network connection was lost."},
+    {kURLErrorNotConnectedToInternet, "kURLErrorNotConnectedToInternet",
+     "The device is not connected to the internet."},
+    {kURLErrorBadServerResponse, "kURLErrorBadServerResponse",
+     "The server sent an answer that is not valid."},
+    {kURLErrorCannotParseResponse, "kURLErrorCannotParseResponse",
+     "The server's answer could not be read."},
+    {kURLErrorRequestHeaderInvalid, "kURLErrorRequestHeaderInvalid",
+     "A header field of the request is not valid."},
+    {kURLErrorDataLengthExceedsMaximum, "kURLErrorDataLengthExceedsMaximum",
+     "The answer is larger than the allowed maximum."},
+    {kURLErrorSecureConnectionFailed, "kURLErrorSecureConnectionFailed",
+     "A secure connection to the server could not be made."},
+    {kURLErrorServerCertificateUntrusted, "kURLErrorServerCertificateUntrusted",
+     "The server's certificate is not trusted."},
+};
+
+// The table row of `code`, or nullptr when the code is not a URL-loading code.
+KORVANI_EXPORT const URLErrorInfo* findURLError(std::int64_t code) noexcept;
+
+// userInfo keys the URL session fills in for diagnostics (never shown to people).
+inline constexpr const char* kCurlCodeKey = "curlCode";        // number: libcurl's result code
+inline constexpr const char* kCurlMessageKey = "curlMessage";  // text: libcurl's own message
+inline constexpr const char* kFailingURLKey = "failingURL";    // text: the request's URL
+
+// Platform error record: domain, code, optional user information. Immutable once made; shared
+// as std::shared_ptr<const Error> (an absent error is a null pointer). Any thread.
 class KORVANI_EXPORT Error {
  public:
   // The "empty" error: domain "", code 0, no user information.
   Error() = default;
+  // An error with the given parts; absent userInfo and an empty object are different.
   Error(std::string domain, std::int64_t code, std::optional<JsonObject> userInfo = std::nullopt);
 
   const std::string& domain() const noexcept { return domain_; }
   std::int64_t code() const noexcept { return code_; }
+  // nullopt when the error was made without user information.
   const std::optional<JsonObject>& userInfo() const noexcept { return userInfo_; }
 
-  // userInfo["localizedDescription"] when it is text; otherwise the description of a known
-  // URL-loading code; otherwise "The operation couldn’t be completed. (<domain> error <code>.)".
+  // userInfo["localizedDescription"] when it is text; otherwise, for the URL-loading domain
+  // and the library's own empty domain, the table text of a known code; otherwise
+  // "The operation couldn’t be completed. (<domain> error <code>.)".
   std::string localizedDescription() const;
 
  private:
@@ -73,7 +108,7 @@ class KORVANI_EXPORT Error {
 
 using ErrorPtr = std::shared_ptr<const Error>;
 
-// Convenience for the errors the library makes itself.
+// Makes a shared error record (the form every callback carries).
 KORVANI_EXPORT ErrorPtr makeError(std::string domain, std::int64_t code,
                                   std::optional<JsonObject> userInfo = std::nullopt);
 

@@ -16,31 +16,36 @@ namespace korvani::platform {
 // instead, and every submission is handed to it.
 class KORVANI_EXPORT MainQueue {
  public:
+  // One item of work; the queue owns it until it has run.
   using Work = std::function<void()>;
   // Receives each submitted item; must run it later on the host's main thread, in order.
   using Dispatcher = std::function<void(Work)>;
 
-  // Thread-safe; may be called from any thread.
+  // Queues `work` (or hands it to the dispatcher, outside any lock); an empty function is
+  // ignored. Any thread; never runs work inline.
   static void async(Work work);
 
   // Installs (or, with an empty function, removes) the host's dispatcher. Items already in the
-  // default FIFO stay there until drained.
+  // default FIFO stay there until drained. Any thread.
   static void setDispatcher(Dispatcher dispatcher);
 
-  // Default FIFO, drained by the host's main thread:
-  // runs the oldest pending item, if any; returns whether one ran.
+  // Default FIFO, drained by the host's main thread (call the run* functions from it only):
+  // runs the oldest pending item, if any; returns whether one ran. An exception thrown by the
+  // work propagates to the caller (the item is gone).
   static bool runOnce();
   // Runs items until none is pending (including ones submitted meanwhile); returns the count.
   static std::size_t runUntilIdle();
   // Runs items as they arrive until `condition()` is true or `deadline` passes; returns the
-  // final value of `condition()`. Sleeps while the queue is empty.
+  // final value of `condition()`. Sleeps while the queue is empty, waking at once for new work
+  // and every few milliseconds to re-check `condition()` (which may change on other threads).
   static bool runUntil(const std::function<bool()>& condition,
                        std::chrono::steady_clock::time_point deadline);
+  // runUntil with a deadline `timeout` from now.
   static bool runFor(const std::function<bool()>& condition,
                      std::chrono::steady_clock::duration timeout) {
     return runUntil(condition, std::chrono::steady_clock::now() + timeout);
   }
-  // Number of items waiting in the default FIFO.
+  // Number of items waiting in the default FIFO. Any thread.
   static std::size_t pendingCount();
 };
 

@@ -16,25 +16,30 @@
 
 namespace korvani::platform {
 
+// Header fields in order, as (name, value) pairs; names may repeat.
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-// One HTTP request as the session sends it. Header fields are sent exactly as given (name and
-// value verbatim); a name or value holding CR, LF or NUL, or a name holding ':' or white space,
-// is refused: the task completes with kURLErrorRequestHeaderInvalid and nothing is sent.
+// One HTTP request as the session sends it (a plain value, copied into the task). Header fields
+// are sent exactly as given, in order (an empty value is sent as an empty value); libcurl adds
+// only Host and Content-Length. A name or value holding CR, LF or NUL, or an empty name or one
+// holding ':' or white space, is refused: the task completes with kURLErrorRequestHeaderInvalid
+// and nothing is sent. Redirects are not followed.
 struct URLRequest {
-  std::string url;
-  std::string httpMethod = "GET";
+  std::string url;  // http or https; unparseable text: kURLErrorBadURL, other schemes: -1002
+  std::string httpMethod = "GET";  // sent as given; HEAD asks for no body
   HeaderList allHTTPHeaderFields;
-  std::optional<std::string> httpBody;  // bytes; absent: no body
-  double timeoutInterval = 60.0;        // seconds without progress before kURLErrorTimedOut
+  std::optional<std::string> httpBody;  // bytes, sent whatever the method; absent: no body
+  double timeoutInterval = 60.0;        // seconds without progress (set-up included) before
+                                        // kURLErrorTimedOut; 0, negative or not finite: 60
 };
 
-// The HTTP part of an answer.
+// The HTTP part of an answer (a plain value).
 struct KORVANI_EXPORT HTTPURLResponse {
-  std::string url;
-  long statusCode = 0;
+  std::string url;             // the request's URL (redirects are not followed)
+  long statusCode = 0;         // the final status (interim 1xx answers are skipped)
   HeaderList allHeaderFields;  // in arrival order, names as the server wrote them
-  // First value of the named field, name compared without regard to letter case.
+  // First value of the named field, name compared without regard to letter case; nullopt when
+  // the answer has no such field. Any thread.
   std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
 };
 
@@ -46,6 +51,9 @@ class URLSession;
 class KORVANI_EXPORT URLSessionDataTask {
  public:
   enum class State { suspended, running, canceling, completed };
+  // On success: data (the body, empty when there is none) and response, no error. On failure:
+  // only the error (kURLErrorDomain; userInfo holds kCurlCodeKey/kCurlMessageKey when libcurl
+  // failed, and kFailingURLKey). Runs on the worker thread: keep it short, hand work elsewhere.
   using Completion = std::function<void(std::optional<std::string> data,
                                         std::optional<HTTPURLResponse> response, ErrorPtr error)>;
 
@@ -53,12 +61,15 @@ class KORVANI_EXPORT URLSessionDataTask {
   URLSessionDataTask& operator=(const URLSessionDataTask&) = delete;
   ~URLSessionDataTask();
 
-  // Starts a suspended task; no effect otherwise. Thread-safe.
+  // Starts a suspended task; no effect otherwise. Never runs the completion inline; any thread.
   void resume();
-  // Cancels: the completion runs with an error of code kURLErrorCancelled (-999) unless it has
-  // already run. A cancelled suspended task completes when cancelled. Thread-safe.
+  // Cancels: the completion runs (on the worker, soon) with kURLErrorCancelled (-999) unless it
+  // has already started. A cancelled suspended task completes too. No effect once completed or
+  // cancelled. Any thread.
   void cancel();
+  // The current state; any thread.
   State state() const;
+  // Unique within the process, from 1 upwards; any thread.
   std::uint64_t taskIdentifier() const noexcept;
 
  private:
@@ -71,24 +82,29 @@ class KORVANI_EXPORT URLSessionDataTask {
 // Process-wide HTTP(S) client: one libcurl multi handle driven by one worker thread (started on
 // first use, joined at process exit; tasks still running then complete with kURLErrorCancelled).
 // Connections and TLS sessions are reused across tasks; HTTP/2 is used when the server offers
-// it. TLS peer and host verification is always on.
+// it. TLS peer and host verification is always on and cannot be switched off.
 class KORVANI_EXPORT URLSession {
  public:
+  // The one session of the process (never null; lives until the process ends). Any thread.
   static std::shared_ptr<URLSession> sharedSession();
 
-  // Creates a suspended task for `request`. Thread-safe.
+  // Creates a suspended task for `request`; the caller owns it until resume(), after which the
+  // session holds it until its completion has run. Settings are taken now. Any thread.
   std::shared_ptr<URLSessionDataTask> dataTask(URLRequest request,
                                                URLSessionDataTask::Completion completion);
 
   // Host-level settings; they apply to tasks created afterwards. Thread-safe.
-  // Adds trusted CA certificates (PEM text, one or more) beside the system store.
+  // Adds trusted CA certificates (PEM text, one or more) beside the system store; text without
+  // a certificate is ignored, the same text twice counts once.
   void addTrustedCertificatesPem(std::string pem);
   // Same, read from a PEM file now; returns false when it cannot be read.
   bool addTrustedCertificatesFile(const std::filesystem::path& path);
   // Forgets the added certificates (the system store stays).
   void resetTrustedCertificates();
-  // Largest answer body accepted; a larger one aborts with kURLErrorDataLengthExceedsMaximum.
+  // Largest answer body accepted; a larger one aborts with kURLErrorDataLengthExceedsMaximum
+  // as soon as it shows (never buffered beyond the limit).
   void setMaximumResponseBytes(std::size_t bytes);
+  // The current limit; any thread.
   std::size_t maximumResponseBytes() const;
   static constexpr std::size_t kDefaultMaximumResponseBytes = std::size_t{16} << 20;
 

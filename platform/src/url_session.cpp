@@ -1,0 +1,818 @@
+#include "korvani/platform/url_session.hpp"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "url_session_detail.hpp"
+
+namespace korvani::platform {
+
+// ---------------------------------------------------------------------------------------------
+// Pure helpers
+
+namespace detail {
+
+bool isValidHeaderName(std::string_view name) noexcept {
+  if (name.empty()) return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '\r' || c == '\n' || c == '\0' || c == ':' || c == ' ' || c == '\t';
+  });
+}
+
+bool isValidHeaderValue(std::string_view value) noexcept {
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool isValidMethod(std::string_view method) noexcept {
+  if (method.empty()) return false;
+  constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
+  return std::all_of(method.begin(), method.end(), [&](char c) {
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    return alnum || kSymbols.find(c) != std::string_view::npos;
+  });
+}
+
+std::string curlHeaderLine(std::string_view name, std::string_view value) {
+  const bool blank = value.find_first_not_of(" \t") == std::string_view::npos;
+  std::string line;
+  line.reserve(name.size() + value.size() + 2);
+  line.append(name);
+  if (blank) {
+    line.push_back(';');
+  } else {
+    line.append(": ");
+    line.append(value);
+  }
+  return line;
+}
+
+std::int64_t urlErrorCodeForCurl(int curlCode, bool bodyTooLarge) noexcept {
+  if (bodyTooLarge) return kURLErrorDataLengthExceedsMaximum;
+  switch (static_cast<CURLcode>(curlCode)) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return kURLErrorUnsupportedURL;
+    case CURLE_URL_MALFORMAT:
+      return kURLErrorBadURL;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return kURLErrorCannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+      return kURLErrorCannotConnectToHost;
+    case CURLE_OPERATION_TIMEDOUT:
+      return kURLErrorTimedOut;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_HTTP2_STREAM:
+      return kURLErrorNetworkConnectionLost;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_HTTP2:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP3:
+      return kURLErrorBadServerResponse;
+    case CURLE_FILESIZE_EXCEEDED:
+      return kURLErrorDataLengthExceedsMaximum;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_CLIENTCERT:
+      return kURLErrorSecureConnectionFailed;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return kURLErrorServerCertificateUntrusted;
+    default:
+      return kURLErrorUnknown;
+  }
+}
+
+namespace {
+
+struct TrustLocationsState {
+  std::mutex mutex;
+  SystemTrustLocations locations;
+  std::uint64_t generation = 0;
+};
+
+TrustLocationsState& trustLocationsState() {
+  static TrustLocationsState* const state = [] {
+    auto* s = new TrustLocationsState;
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (info->capath != nullptr) s->locations.caPath = info->capath;
+    if (info->cainfo != nullptr) s->locations.caFile = info->cainfo;
+    return s;
+  }();
+  return *state;
+}
+
+}  // namespace
+
+SystemTrustLocations systemTrustLocations() {
+  TrustLocationsState& s = trustLocationsState();
+  std::lock_guard lock(s.mutex);
+  return s.locations;
+}
+
+void setSystemTrustLocations(SystemTrustLocations locations) {
+  TrustLocationsState& s = trustLocationsState();
+  std::lock_guard lock(s.mutex);
+  s.locations = std::move(locations);
+  ++s.generation;
+}
+
+static std::uint64_t systemTrustGeneration() {
+  TrustLocationsState& s = trustLocationsState();
+  std::lock_guard lock(s.mutex);
+  return s.generation;
+}
+
+}  // namespace detail
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string_view trimBlanks(std::string_view text) noexcept {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return text;
+}
+
+bool holdsCertificate(std::string_view pem) noexcept {
+  return pem.find("-----BEGIN CERTIFICATE-----") != std::string_view::npos;
+}
+
+// What a task hands to libcurl for certificate verification. Added certificates go in as an
+// in-memory bundle; that bundle replaces libcurl's CA file, while its CA directory stays in use,
+// so the system store keeps working beside them. Without a CA directory the system bundle file
+// is copied into the in-memory bundle instead.
+struct TrustSettings {
+  std::string bundle;  // PEM for CURLOPT_CAINFO_BLOB; empty: none
+  std::string caPath;  // CURLOPT_CAPATH; empty: none
+  std::string caFile;  // CURLOPT_CAINFO when there is no bundle; empty: none
+};
+
+std::chrono::milliseconds timeoutFor(double seconds) {
+  // Non-positive or non-finite values mean "the default", as on the platform.
+  if (!(seconds > 0) || !std::isfinite(seconds)) seconds = 60.0;
+  const double ms = std::min(seconds * 1000.0, 1e9);
+  return std::chrono::milliseconds(std::max<long long>(1, std::llround(ms)));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Task state
+
+namespace detail {
+
+// Everything a data task needs on the worker thread. Fields below `worker-only` are touched only
+// by the worker (or, after the worker has stopped, by the single thread that finishes the task).
+struct TaskCore {
+  std::uint64_t identifier = 0;
+  URLRequest request;
+  URLSessionDataTask::Completion completion;
+  std::shared_ptr<const TrustSettings> trust;
+  std::size_t maximumBytes = URLSession::kDefaultMaximumResponseBytes;
+  std::chrono::milliseconds timeout{60000};
+  std::weak_ptr<URLSessionDataTask> self;
+  std::atomic<URLSessionDataTask::State> state{URLSessionDataTask::State::suspended};
+  std::atomic<bool> finished{false};
+
+  // worker-only
+  CURL* easy = nullptr;
+  CURLU* url = nullptr;
+  curl_slist* headerLines = nullptr;
+  std::string body;
+  HeaderList responseHeaders;
+  bool bodyTooLarge = false;
+  curl_off_t lastDown = 0;
+  curl_off_t lastUp = 0;
+  std::chrono::steady_clock::time_point lastProgress;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace detail
+
+struct URLSessionDataTask::Impl {
+  std::shared_ptr<detail::TaskCore> core = std::make_shared<detail::TaskCore>();
+};
+
+// ---------------------------------------------------------------------------------------------
+// The worker: one multi handle, one thread
+
+namespace {
+
+using detail::TaskCore;
+
+ErrorPtr urlError(std::int64_t code, const std::string& url, JsonObject extra = {}) {
+  extra.set(kFailingURLKey, url);
+  return makeError(kURLErrorDomain, code, std::move(extra));
+}
+
+class Engine {
+ public:
+  static Engine& instance() {
+    // The engine is never destroyed (tasks may be poked during exit); the guard stops its
+    // thread and finishes what is in flight when static objects are torn down.
+    static Engine* const engine = new Engine;
+    static const ExitGuard guard{*engine};
+    return *engine;
+  }
+
+  // Asks the worker to look at `task` again (after resume or cancel). Thread-safe.
+  void poke(std::shared_ptr<URLSessionDataTask> task, std::shared_ptr<TaskCore> core) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!stopRequested_) {
+        if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
+        pokes_.push_back({std::move(task), std::move(core)});
+        // Wakes curl_multi_poll at once; safe from any thread.
+        curl_multi_wakeup(multi_);
+        return;
+      }
+    }
+    // The process is exiting and the worker is gone: nothing can be sent any more.
+    complete(*core, std::nullopt, std::nullopt, urlError(kURLErrorCancelled, core->request.url));
+  }
+
+ private:
+  struct Poke {
+    std::shared_ptr<URLSessionDataTask> task;
+    std::shared_ptr<TaskCore> core;
+  };
+  struct Running {
+    std::shared_ptr<URLSessionDataTask> task;  // the session's strong reference
+    std::shared_ptr<TaskCore> core;
+  };
+  struct ExitGuard {
+    Engine& engine;
+    ~ExitGuard() { engine.stop(); }
+  };
+
+  Engine() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    multi_ = curl_multi_init();
+    share_ = curl_share_init();
+    // TLS sessions are shared so that a new connection to a known server resumes its session;
+    // connections themselves are shared by the multi handle's cache.
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+
+  void stop() {
+    std::vector<Poke> leftover;
+    {
+      // From here on poke() no longer queues work nor starts the thread, so worker_ is stable.
+      std::lock_guard lock(mutex_);
+      stopRequested_ = true;
+      if (worker_.joinable()) curl_multi_wakeup(multi_);
+    }
+    if (worker_.joinable()) worker_.join();
+    {
+      std::lock_guard lock(mutex_);
+      leftover.swap(pokes_);
+    }
+    for (Poke& p : leftover) {
+      complete(*p.core, std::nullopt, std::nullopt,
+               urlError(kURLErrorCancelled, p.core->request.url));
+    }
+    for (CURL* easy : spare_)
+      curl_easy_cleanup(easy);
+    spare_.clear();
+    curl_multi_cleanup(multi_);
+    curl_share_cleanup(share_);
+  }
+
+  void run() {
+    for (;;) {
+      std::vector<Poke> batch;
+      bool stopping = false;
+      {
+        std::lock_guard lock(mutex_);
+        batch.swap(pokes_);
+        stopping = stopRequested_;
+      }
+      for (Poke& p : batch)
+        handlePoke(std::move(p));
+      if (stopping) {
+        abortAll();
+        return;
+      }
+      int active = 0;
+      curl_multi_perform(multi_, &active);
+      collectFinished();
+      expireStalled();
+      curl_multi_poll(multi_, nullptr, 0, pollTimeoutMs(), nullptr);
+    }
+  }
+
+  void handlePoke(Poke p) {
+    TaskCore& core = *p.core;
+    if (core.finished.load()) return;
+    const bool cancelling = core.state.load() == URLSessionDataTask::State::canceling;
+    if (core.easy != nullptr) {
+      if (cancelling) finishRunning(core.easy, CURLE_OK, /*cancelled=*/true);
+      return;
+    }
+    if (cancelling) {
+      complete(core, std::nullopt, std::nullopt, urlError(kURLErrorCancelled, core.request.url));
+      return;
+    }
+    start(std::move(p));
+  }
+
+  void start(Poke p) {
+    TaskCore& core = *p.core;
+    if (ErrorPtr refusal = prepare(core)) {
+      releaseHandles(core);
+      complete(core, std::nullopt, std::nullopt, std::move(refusal));
+      return;
+    }
+    core.lastProgress = std::chrono::steady_clock::now();
+    CURL* easy = core.easy;
+    running_.emplace(easy, Running{std::move(p.task), std::move(p.core)});
+    if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+      auto node = running_.extract(easy);
+      releaseHandles(*node.mapped().core);
+      complete(*node.mapped().core, std::nullopt, std::nullopt,
+               urlError(kURLErrorUnknown, node.mapped().core->request.url));
+    }
+  }
+
+  // Checks the request and sets up its easy handle; returns the refusal, if any.
+  ErrorPtr prepare(TaskCore& core) {
+    const URLRequest& request = core.request;
+    for (const auto& [name, value] : request.allHTTPHeaderFields) {
+      if (!detail::isValidHeaderName(name) || !detail::isValidHeaderValue(value)) {
+        return urlError(kURLErrorRequestHeaderInvalid, request.url);
+      }
+    }
+    if (!detail::isValidMethod(request.httpMethod)) {
+      return urlError(kURLErrorBadURL, request.url, JsonObject{{"httpMethod", request.httpMethod}});
+    }
+    if (request.url.find('\0') != std::string::npos) return urlError(kURLErrorBadURL, request.url);
+
+    core.url = curl_url();
+    if (core.url == nullptr) return urlError(kURLErrorUnknown, request.url);
+    if (const CURLUcode rc = curl_url_set(core.url, CURLUPART_URL, request.url.c_str(), 0);
+        rc != CURLUE_OK) {
+      return urlError(kURLErrorBadURL, request.url,
+                      JsonObject{{"curlUrlCode", static_cast<int>(rc)},
+                                 {kCurlMessageKey, curl_url_strerror(rc)}});
+    }
+    char* scheme = nullptr;
+    const bool supported =
+        curl_url_get(core.url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        (std::string_view(scheme) == "http" || std::string_view(scheme) == "https");
+    curl_free(scheme);
+    if (!supported) return urlError(kURLErrorUnsupportedURL, request.url);
+
+    for (const auto& [name, value] : request.allHTTPHeaderFields) {
+      if (!appendHeaderLine(core, detail::curlHeaderLine(name, value))) {
+        return urlError(kURLErrorUnknown, request.url);
+      }
+    }
+    // libcurl adds fields of its own unless told not to; the request carries exactly its own
+    // fields (plus Host and Content-Length, which libcurl derives from the request).
+    for (const char* suppressed : {"Accept", "Content-Type", "Expect", "Transfer-Encoding"}) {
+      const bool given = std::any_of(
+          request.allHTTPHeaderFields.begin(), request.allHTTPHeaderFields.end(),
+          [&](const auto& field) { return equalsIgnoringCase(field.first, suppressed); });
+      if (!given && !appendHeaderLine(core, std::string(suppressed) + ":")) {
+        return urlError(kURLErrorUnknown, request.url);
+      }
+    }
+
+    core.easy = takeEasy();
+    if (core.easy == nullptr) return urlError(kURLErrorUnknown, request.url);
+    configure(core);
+    return nullptr;
+  }
+
+  static bool appendHeaderLine(TaskCore& core, const std::string& line) {
+    curl_slist* extended = curl_slist_append(core.headerLines, line.c_str());
+    if (extended == nullptr) return false;
+    core.headerLines = extended;
+    return true;
+  }
+
+  void configure(TaskCore& core) {
+    CURL* easy = core.easy;
+    const URLRequest& request = core.request;
+    curl_easy_setopt(easy, CURLOPT_CURLU, core.url);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_SHARE, share_);
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    const TrustSettings& trust = *core.trust;
+    if (!trust.bundle.empty()) {
+      curl_blob blob{const_cast<char*>(trust.bundle.data()), trust.bundle.size(),
+                     CURL_BLOB_NOCOPY};  // the task keeps `trust` alive while the handle runs
+      curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    } else {
+      curl_easy_setopt(easy, CURLOPT_CAINFO, trust.caFile.empty() ? nullptr : trust.caFile.c_str());
+    }
+    curl_easy_setopt(easy, CURLOPT_CAPATH, trust.caPath.empty() ? nullptr : trust.caPath.c_str());
+
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, core.headerLines);
+    if (request.httpMethod == "HEAD") {
+      curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else if (request.httpBody) {
+      // The body is sent from the request's own buffer, so binary bytes pass unchanged.
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.httpBody->data());
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(request.httpBody->size()));
+      curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.httpMethod.c_str());
+    } else if (request.httpMethod == "GET") {
+      curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else {
+      if (request.httpMethod == "POST" || request.httpMethod == "PUT" ||
+          request.httpMethod == "PATCH") {
+        // An empty body, announced as "Content-Length: 0" as servers expect for these methods.
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
+      }
+      curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.httpMethod.c_str());
+    }
+
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Engine::onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &core);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Engine::onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &core);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Engine::onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &core);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, core.errorBuffer);
+    if (core.maximumBytes > 0) {
+      // Refuses a declared oversized answer before any of it arrives; 0 would mean "no limit".
+      curl_easy_setopt(
+          easy, CURLOPT_MAXFILESIZE_LARGE,
+          static_cast<curl_off_t>(std::min<std::size_t>(core.maximumBytes, INT64_MAX)));
+    }
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(core.timeout.count()));
+  }
+
+  static size_t onBody(char* data, size_t size, size_t count, void* user) {
+    auto& core = *static_cast<TaskCore*>(user);
+    const size_t length = size * count;
+    if (length > core.maximumBytes - core.body.size()) {
+      // Returning less than given aborts the transfer; nothing more is kept.
+      core.bodyTooLarge = true;
+      return 0;
+    }
+    if (core.body.empty()) {
+      curl_off_t declared = -1;
+      if (curl_easy_getinfo(core.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) == CURLE_OK &&
+          declared > 0) {
+        core.body.reserve(std::min(static_cast<size_t>(declared), core.maximumBytes));
+      }
+    }
+    core.body.append(data, length);
+    core.lastProgress = std::chrono::steady_clock::now();
+    return length;
+  }
+
+  static size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto& core = *static_cast<TaskCore*>(user);
+    const size_t length = size * count;
+    std::string_view line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+      line.remove_suffix(1);
+    core.lastProgress = std::chrono::steady_clock::now();
+    if (line.starts_with("HTTP/")) {
+      // A new status line: an interim (1xx) answer's fields are not the final answer's.
+      core.responseHeaders.clear();
+    } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+      // Obsolete line folding: continues the previous field's value.
+      if (!core.responseHeaders.empty()) {
+        std::string& value = core.responseHeaders.back().second;
+        value.push_back(' ');
+        value.append(trimBlanks(line));
+      }
+    } else if (const auto colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
+      core.responseHeaders.emplace_back(std::string(line.substr(0, colon)),
+                                        std::string(trimBlanks(line.substr(colon + 1))));
+    }
+    return length;
+  }
+
+  static int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
+                        curl_off_t uploaded) {
+    auto& core = *static_cast<TaskCore*>(user);
+    if (downloaded != core.lastDown || uploaded != core.lastUp) {
+      core.lastDown = downloaded;
+      core.lastUp = uploaded;
+      core.lastProgress = std::chrono::steady_clock::now();
+    }
+    return 0;
+  }
+
+  void collectFinished() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg == CURLMSG_DONE) {
+        finishRunning(message->easy_handle, message->data.result, /*cancelled=*/false);
+      }
+    }
+  }
+
+  // Ends transfers that made no progress for their time-out (connection set-up included).
+  void expireStalled() {
+    if (running_.empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<CURL*> stalled;
+    for (const auto& [easy, entry] : running_) {
+      if (now - entry.core->lastProgress >= entry.core->timeout) stalled.push_back(easy);
+    }
+    for (CURL* easy : stalled)
+      finishRunning(easy, CURLE_OPERATION_TIMEDOUT, false);
+  }
+
+  int pollTimeoutMs() const {
+    constexpr int kIdleMs = 10000;
+    if (running_.empty()) return kIdleMs;
+    const auto now = std::chrono::steady_clock::now();
+    auto nearest = now + std::chrono::milliseconds(kIdleMs);
+    for (const auto& [easy, entry] : running_) {
+      nearest = std::min(nearest, entry.core->lastProgress + entry.core->timeout);
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nearest - now).count();
+    return static_cast<int>(std::clamp<long long>(wait, 0, kIdleMs));
+  }
+
+  void finishRunning(CURL* easy, CURLcode result, bool cancelled) {
+    auto node = running_.extract(easy);
+    if (node.empty()) return;
+    Running& entry = node.mapped();
+    TaskCore& core = *entry.core;
+    curl_multi_remove_handle(multi_, easy);
+
+    std::optional<std::string> data;
+    std::optional<HTTPURLResponse> response;
+    ErrorPtr error;
+    if (cancelled || core.state.load() == URLSessionDataTask::State::canceling) {
+      error = urlError(kURLErrorCancelled, core.request.url);
+    } else if (result == CURLE_OK) {
+      long status = 0;
+      curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+      if (status > 0) {
+        response.emplace();
+        response->url = core.request.url;
+        response->statusCode = status;
+        response->allHeaderFields = std::move(core.responseHeaders);
+        data = std::move(core.body);
+      } else {
+        error = urlError(kURLErrorBadServerResponse, core.request.url);
+      }
+    } else {
+      const char* message =
+          core.errorBuffer[0] != '\0' ? core.errorBuffer : curl_easy_strerror(result);
+      error = urlError(detail::urlErrorCodeForCurl(result, core.bodyTooLarge), core.request.url,
+                       JsonObject{{kCurlCodeKey, static_cast<int>(result)},
+                                  {kCurlMessageKey, std::string(message)}});
+    }
+    releaseHandles(core);
+    complete(core, std::move(data), std::move(response), std::move(error));
+    // `node` goes out of scope here: the session lets go of the task after its completion ran.
+  }
+
+  void abortAll() {
+    std::vector<CURL*> all;
+    all.reserve(running_.size());
+    for (const auto& [easy, entry] : running_)
+      all.push_back(easy);
+    for (CURL* easy : all)
+      finishRunning(easy, CURLE_OK, /*cancelled=*/true);
+  }
+
+  CURL* takeEasy() {
+    if (!spare_.empty()) {
+      CURL* easy = spare_.back();
+      spare_.pop_back();
+      return easy;
+    }
+    return curl_easy_init();
+  }
+
+  void releaseHandles(TaskCore& core) {
+    if (core.easy != nullptr) {
+      curl_easy_reset(core.easy);
+      if (spare_.size() < kSpareHandles) {
+        spare_.push_back(core.easy);
+      } else {
+        curl_easy_cleanup(core.easy);
+      }
+      core.easy = nullptr;
+    }
+    curl_slist_free_all(core.headerLines);
+    core.headerLines = nullptr;
+    curl_url_cleanup(core.url);
+    core.url = nullptr;
+    core.body = std::string();
+    core.responseHeaders.clear();
+  }
+
+  // Runs the completion exactly once, whoever gets here first.
+  static void complete(TaskCore& core, std::optional<std::string> data,
+                       std::optional<HTTPURLResponse> response, ErrorPtr error) {
+    if (core.finished.exchange(true)) return;
+    core.state.store(URLSessionDataTask::State::completed);
+    URLSessionDataTask::Completion completion = std::move(core.completion);
+    core.completion = nullptr;
+    if (!completion) return;
+    try {
+      completion(std::move(data), std::move(response), std::move(error));
+    } catch (...) {
+      // A throwing completion must not take the network thread down with it.
+    }
+  }
+
+  static constexpr std::size_t kSpareHandles = 16;
+
+  std::mutex mutex_;
+  std::vector<Poke> pokes_;     // guarded by mutex_
+  bool stopRequested_ = false;  // guarded by mutex_
+  std::thread worker_;          // started under mutex_, joined by stop()
+  CURLM* multi_ = nullptr;
+  CURLSH* share_ = nullptr;
+  // worker-only
+  std::unordered_map<CURL*, Running> running_;
+  std::vector<CURL*> spare_;
+};
+
+std::atomic<std::uint64_t> nextTaskIdentifier{1};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// HTTPURLResponse, URLSessionDataTask
+
+std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_view name) const {
+  for (const auto& [field, value] : allHeaderFields) {
+    if (equalsIgnoringCase(field, name)) return value;
+  }
+  return std::nullopt;
+}
+
+URLSessionDataTask::URLSessionDataTask(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+URLSessionDataTask::~URLSessionDataTask() = default;
+
+void URLSessionDataTask::resume() {
+  auto expected = State::suspended;
+  if (!impl_->core->state.compare_exchange_strong(expected, State::running)) return;
+  std::shared_ptr<URLSessionDataTask> self = impl_->core->self.lock();
+  if (!self) return;  // only possible while the last owner is destroying the task
+  Engine::instance().poke(std::move(self), impl_->core);
+}
+
+void URLSessionDataTask::cancel() {
+  auto& state = impl_->core->state;
+  State current = state.load();
+  while (current == State::suspended || current == State::running) {
+    if (state.compare_exchange_weak(current, State::canceling)) {
+      std::shared_ptr<URLSessionDataTask> self = impl_->core->self.lock();
+      if (self) Engine::instance().poke(std::move(self), impl_->core);
+      return;
+    }
+  }
+}
+
+URLSessionDataTask::State URLSessionDataTask::state() const {
+  return impl_->core->state.load();
+}
+
+std::uint64_t URLSessionDataTask::taskIdentifier() const noexcept {
+  return impl_->core->identifier;
+}
+
+// ---------------------------------------------------------------------------------------------
+// URLSession
+
+struct URLSession::Impl {
+  std::mutex mutex;
+  std::vector<std::string> addedPems;          // guarded by mutex
+  std::shared_ptr<const TrustSettings> trust;  // guarded by mutex; null: rebuild
+  std::uint64_t trustGeneration = 0;           // guarded by mutex
+  std::atomic<std::size_t> maximumBytes{kDefaultMaximumResponseBytes};
+
+  std::shared_ptr<const TrustSettings> currentTrust() {
+    const std::uint64_t generation = detail::systemTrustGeneration();
+    std::lock_guard lock(mutex);
+    if (trust && trustGeneration == generation) return trust;
+    const detail::SystemTrustLocations system = detail::systemTrustLocations();
+    auto settings = std::make_shared<TrustSettings>();
+    settings->caPath = system.caPath;
+    if (addedPems.empty()) {
+      settings->caFile = system.caFile;
+    } else {
+      if (system.caPath.empty() && !system.caFile.empty()) {
+        if (auto bundle = readFile(system.caFile)) settings->bundle = std::move(*bundle);
+      }
+      for (const std::string& pem : addedPems) {
+        if (!settings->bundle.empty() && settings->bundle.back() != '\n') {
+          settings->bundle.push_back('\n');
+        }
+        settings->bundle.append(pem);
+      }
+    }
+    trust = std::move(settings);
+    trustGeneration = generation;
+    return trust;
+  }
+};
+
+URLSession::URLSession() : impl_(std::make_unique<Impl>()) {}
+
+URLSession::~URLSession() = default;
+
+std::shared_ptr<URLSession> URLSession::sharedSession() {
+  // Never destroyed, like the worker it feeds: callers may still ask for it during exit.
+  static const auto* const session = new std::shared_ptr<URLSession>(new URLSession);
+  return *session;
+}
+
+std::shared_ptr<URLSessionDataTask> URLSession::dataTask(
+    URLRequest request, URLSessionDataTask::Completion completion) {
+  auto impl = std::make_unique<URLSessionDataTask::Impl>();
+  detail::TaskCore& core = *impl->core;
+  core.identifier = nextTaskIdentifier.fetch_add(1, std::memory_order_relaxed);
+  core.timeout = timeoutFor(request.timeoutInterval);
+  core.request = std::move(request);
+  core.completion = std::move(completion);
+  core.trust = impl_->currentTrust();
+  core.maximumBytes = impl_->maximumBytes.load(std::memory_order_relaxed);
+  std::shared_ptr<URLSessionDataTask> task(new URLSessionDataTask(std::move(impl)));
+  task->impl_->core->self = task;
+  return task;
+}
+
+void URLSession::addTrustedCertificatesPem(std::string pem) {
+  if (!holdsCertificate(pem)) return;
+  std::lock_guard lock(impl_->mutex);
+  if (std::find(impl_->addedPems.begin(), impl_->addedPems.end(), pem) != impl_->addedPems.end()) {
+    return;
+  }
+  impl_->addedPems.push_back(std::move(pem));
+  impl_->trust.reset();
+}
+
+bool URLSession::addTrustedCertificatesFile(const std::filesystem::path& path) {
+  std::optional<std::string> pem = readFile(path);
+  if (!pem || !holdsCertificate(*pem)) return false;
+  addTrustedCertificatesPem(std::move(*pem));
+  return true;
+}
+
+void URLSession::resetTrustedCertificates() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->addedPems.clear();
+  impl_->trust.reset();
+}
+
+void URLSession::setMaximumResponseBytes(std::size_t bytes) {
+  impl_->maximumBytes.store(bytes, std::memory_order_relaxed);
+}
+
+std::size_t URLSession::maximumResponseBytes() const {
+  return impl_->maximumBytes.load(std::memory_order_relaxed);
+}
+
+}  // namespace korvani::platform

@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "korvani/devtls/dev_certificates.hpp"
+#include "korvani/platform/url_session.hpp"
+#include "support/test_server.hpp"
+#include "url_session_detail.hpp"
+
+namespace korvani::platform {
+namespace {
+
+using test_support::fetch;
+using test_support::Reply;
+using test_support::TestServer;
+
+// The OpenSSL subject-hash file name ("<hash>.0") under which a CA directory holds `pem`.
+std::string hashedName(const std::string& pem) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
+  std::unique_ptr<X509, decltype(&X509_free)> cert(
+      PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), &X509_free);
+  if (!cert) return {};
+  char name[32];
+  std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(cert.get()));
+  return name;
+}
+
+std::int64_t codeFor(const std::string& url) {
+  URLRequest request;
+  request.url = url;
+  const auto outcome = fetch(request);
+  if (!outcome) return 1;  // never a URL-loading code: "did not complete"
+  return outcome->error ? outcome->error->code() : 0;
+}
+
+// Stands in a temporary directory for the system's CA store, restored afterwards.
+class SystemTrustTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = detail::systemTrustLocations();
+    dir_ = std::filesystem::temp_directory_path() / ("korvani-trust-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir_);
+    URLSession::sharedSession()->resetTrustedCertificates();
+  }
+  void TearDown() override {
+    detail::setSystemTrustLocations(saved_);
+    URLSession::sharedSession()->resetTrustedCertificates();
+    std::filesystem::remove_all(dir_);
+  }
+
+  detail::SystemTrustLocations saved_;
+  std::filesystem::path dir_;
+};
+
+TEST_F(SystemTrustTest, AddedCertificatesWorkBesideTheSystemStore) {
+  // The "untrusted" server's authority plays the system store's part here.
+  TestServer systemSigned(TestServer::Options{.trusted = false});
+  TestServer added;
+  systemSigned.on("/", Reply::json(200, "{}"));
+  added.on("/", Reply::json(200, "{}"));
+  const std::string systemPem = systemSigned.authorityPem();
+  const std::string name = hashedName(systemPem);
+  ASSERT_FALSE(name.empty());
+  devtls::writeTextFile(dir_ / name, systemPem);
+  devtls::writeTextFile(dir_ / "bundle.pem", systemPem);
+  auto session = URLSession::sharedSession();
+
+  struct Layout {
+    const char* name;
+    detail::SystemTrustLocations locations;
+  };
+  const Layout layouts[] = {
+      {"hashed directory", {dir_.string(), ""}},
+      {"bundle file", {"", (dir_ / "bundle.pem").string()}},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    detail::setSystemTrustLocations(layout.locations);
+    session->resetTrustedCertificates();
+    EXPECT_EQ(codeFor(systemSigned.url("/")), 0);
+    EXPECT_EQ(codeFor(added.url("/")), kURLErrorServerCertificateUntrusted);
+
+    session->addTrustedCertificatesPem(added.authorityPem());
+    EXPECT_EQ(codeFor(systemSigned.url("/")), 0) << "the system store still counts";
+    EXPECT_EQ(codeFor(added.url("/")), 0);
+
+    session->resetTrustedCertificates();
+    EXPECT_EQ(codeFor(added.url("/")), kURLErrorServerCertificateUntrusted)
+        << "a connection made under the old trust is not reused";
+  }
+
+  // From a file; a file without a certificate, or none at all, is refused.
+  detail::setSystemTrustLocations({dir_.string(), ""});
+  devtls::writeTextFile(dir_ / "added.pem", added.authorityPem());
+  devtls::writeTextFile(dir_ / "junk.pem", "not a certificate");
+  EXPECT_FALSE(session->addTrustedCertificatesFile(dir_ / "missing.pem"));
+  EXPECT_FALSE(session->addTrustedCertificatesFile(dir_ / "junk.pem"));
+  EXPECT_EQ(codeFor(added.url("/")), kURLErrorServerCertificateUntrusted);
+  EXPECT_TRUE(session->addTrustedCertificatesFile(dir_ / "added.pem"));
+  EXPECT_EQ(codeFor(added.url("/")), 0);
+}
+
+TEST_F(SystemTrustTest, WithoutAnyTrustedAuthorityNothingVerifies) {
+  TestServer server;
+  server.on("/", Reply::json(200, "{}"));
+  detail::setSystemTrustLocations({"", ""});
+  EXPECT_EQ(codeFor(server.url("/")), kURLErrorServerCertificateUntrusted);
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
+}  // namespace
+}  // namespace korvani::platform

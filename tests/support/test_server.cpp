@@ -1,0 +1,507 @@
+#include "support/test_server.hpp"
+
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "korvani/devtls/dev_certificates.hpp"
+#include "korvani/platform/main_queue.hpp"
+
+namespace korvani::test_support {
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+const devtls::DevCertificates& trustedCertificates() {
+  static const devtls::DevCertificates certificates =
+      devtls::makeDevCertificates("Korvani test authority");
+  return certificates;
+}
+
+const devtls::DevCertificates& untrustedCertificates() {
+  static const devtls::DevCertificates certificates =
+      devtls::makeDevCertificates("Korvani untrusted authority");
+  return certificates;
+}
+
+// Installs a PEM certificate and key into the server's TLS context.
+bool useKeyPair(SSL_CTX& context, const devtls::KeyPair& pair) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> certBio(
+      BIO_new_mem_buf(pair.certificatePem.data(), static_cast<int>(pair.certificatePem.size())),
+      &BIO_free);
+  std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(
+      BIO_new_mem_buf(pair.privateKeyPem.data(), static_cast<int>(pair.privateKeyPem.size())),
+      &BIO_free);
+  if (!certBio || !keyBio) return false;
+  std::unique_ptr<X509, decltype(&X509_free)> cert(
+      PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr), &X509_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr), &EVP_PKEY_free);
+  return cert && key && SSL_CTX_use_certificate(&context, cert.get()) == 1 &&
+         SSL_CTX_use_PrivateKey(&context, key.get()) == 1 &&
+         SSL_CTX_check_private_key(&context) == 1;
+}
+
+// Header fields the server library adds to each request for its own handlers.
+bool isInjectedField(const std::string& name) {
+  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+         name == "LOCAL_PORT";
+}
+
+constexpr std::size_t kStreamChunk = 64 * 1024;
+
+const std::string& fillerChunk() {
+  static const std::string chunk(kStreamChunk, 'x');
+  return chunk;
+}
+
+}  // namespace
+
+std::optional<std::string> RecordedRequest::header(std::string_view name) const {
+  for (const auto& [field, value] : headers) {
+    if (equalsIgnoringCase(field, name)) return value;
+  }
+  return std::nullopt;
+}
+
+std::size_t RecordedRequest::headerCount(std::string_view name) const {
+  return static_cast<std::size_t>(std::count_if(headers.begin(), headers.end(), [&](const auto& f) {
+    return equalsIgnoringCase(f.first, name);
+  }));
+}
+
+Reply Reply::json(int status, std::string body) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  return reply;
+}
+
+Reply Reply::text(int status, std::string body, std::string contentType) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  reply.contentType = std::move(contentType);
+  return reply;
+}
+
+Reply Reply::noBody(int status) {
+  Reply reply;
+  reply.status = status;
+  return reply;
+}
+
+Reply Reply::stall(std::chrono::milliseconds delay) {
+  Reply reply = json(200, "{}");
+  reply.delay = delay;
+  return reply;
+}
+
+Reply Reply::closeMidAnswer(std::string fullBody, std::size_t sentBytes) {
+  Reply reply = json(200, std::move(fullBody));
+  reply.closeAfterBytes = sentBytes;
+  return reply;
+}
+
+Reply Reply::oversized(std::size_t bytes, bool declareLength) {
+  Reply reply;
+  reply.status = 200;
+  reply.contentType = "application/octet-stream";
+  reply.generatedBytes = bytes;
+  reply.chunked = !declareLength;
+  return reply;
+}
+
+// One accepted TCP connection, served by its own thread.
+struct Connection {
+  std::uint64_t ordinal = 0;
+  // Our duplicate of the socket, taken at the first request: lets stop() shut the connection
+  // down (shutdown acts on the socket, not the descriptor) without racing the server library's
+  // close of its own descriptor.
+  int socketCopy = -1;
+  bool carriedRequest = false;
+  bool finished = false;
+  std::thread thread;
+};
+
+struct TestServer::Impl {
+  Options options;
+  const devtls::DevCertificates* certificates = nullptr;
+  std::unique_ptr<httplib::SSLServer> server;
+  std::thread listener;
+  std::uint16_t port = 0;
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  bool stopping = false;
+  std::vector<RecordedRequest> recorded;
+  std::map<std::string, Handler, std::less<>> handlers;
+  Handler fallback;
+  std::list<Connection> connections;
+  std::uint64_t nextOrdinal = 1;
+  std::size_t connectionsWithRequests = 0;
+
+  static thread_local Connection* currentConnection;
+
+  // Runs each accepted connection on a thread of its own, so that stalled handlers never keep
+  // other requests waiting, and knows which connection a handler is serving.
+  class ConnectionThreads final : public httplib::TaskQueue {
+   public:
+    explicit ConnectionThreads(Impl& owner) : owner_(owner) {}
+
+    void enqueue(std::function<void()> fn) override {
+      std::list<Connection> finished;
+      std::lock_guard lock(owner_.mutex);
+      // Reap threads of closed connections so that a long-lived server does not pile them up.
+      for (auto it = owner_.connections.begin(); it != owner_.connections.end();) {
+        auto next = std::next(it);
+        if (it->finished) finished.splice(finished.end(), owner_.connections, it);
+        it = next;
+      }
+      Connection& connection = owner_.connections.emplace_back();
+      connection.ordinal = owner_.nextOrdinal++;
+      connection.thread = std::thread([this, &connection, fn = std::move(fn)] {
+        currentConnection = &connection;
+        fn();
+        currentConnection = nullptr;
+        std::lock_guard done(owner_.mutex);
+        if (connection.socketCopy >= 0) ::close(connection.socketCopy);
+        connection.socketCopy = -1;
+        connection.finished = true;
+      });
+      for (auto& old : finished)
+        old.thread.join();
+    }
+
+    void shutdown() override {
+      for (;;) {
+        std::list<Connection> all;
+        {
+          std::lock_guard lock(owner_.mutex);
+          all.swap(owner_.connections);
+        }
+        if (all.empty()) return;
+        for (auto& connection : all)
+          connection.thread.join();
+      }
+    }
+
+   private:
+    Impl& owner_;
+  };
+
+  void serve(const httplib::Request& request, httplib::Response& response) {
+    RecordedRequest record;
+    record.method = request.method;
+    const auto mark = request.target.find('?');
+    record.path = request.target.substr(0, mark);
+    if (mark != std::string::npos) {
+      record.hasQuery = true;
+      record.query = request.target.substr(mark + 1);
+    }
+    for (const auto& [name, value] : request.headers) {
+      if (!isInjectedField(name)) record.headers.emplace_back(name, value);
+    }
+    record.body = request.body;
+
+    Handler handler;
+    {
+      std::lock_guard lock(mutex);
+      if (Connection* connection = currentConnection) {
+        record.connection = connection->ordinal;
+        if (!connection->carriedRequest) {
+          connection->carriedRequest = true;
+          ++connectionsWithRequests;
+        }
+        if (connection->socketCopy < 0 && request.ssl != nullptr) {
+          connection->socketCopy = ::dup(SSL_get_fd(request.ssl));
+          if (stopping && connection->socketCopy >= 0) {
+            ::shutdown(connection->socketCopy, SHUT_RDWR);
+          }
+        }
+      }
+      const auto found = handlers.find(record.path);
+      handler = found != handlers.end() ? found->second : fallback;
+      recorded.push_back(record);
+    }
+    changed.notify_all();
+
+    Reply reply;
+    try {
+      reply = handler(record);
+    } catch (const std::exception& e) {
+      reply = Reply::text(500, std::string("test handler threw: ") + e.what());
+    }
+    if (reply.delay.count() > 0) {
+      std::unique_lock lock(mutex);
+      changed.wait_for(lock, reply.delay, [&] { return stopping; });
+    }
+    apply(std::move(reply), response);
+    if (bodyLeftUnread(request)) {
+      // The server library reads bodies of POST, PUT, PATCH and DELETE only; any other body is
+      // still in the stream and would be taken for the next request.
+      response.set_header("Connection", "close");
+    }
+  }
+
+  static bool bodyLeftUnread(const httplib::Request& request) {
+    const std::string& m = request.method;
+    if (m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE") return false;
+    const std::string length = request.get_header_value("Content-Length", 0);
+    return request.has_header("Transfer-Encoding") || (!length.empty() && length != "0");
+  }
+
+  bool isStopping() {
+    std::lock_guard lock(mutex);
+    return stopping;
+  }
+
+  void apply(Reply reply, httplib::Response& response) {
+    response.status = reply.status;
+    for (auto& [name, value] : reply.headers)
+      response.set_header(name, value);
+    if (reply.generatedBytes) {
+      const std::size_t total = *reply.generatedBytes;
+      if (reply.chunked) {
+        response.set_chunked_content_provider(
+            reply.contentType, [this, total](std::size_t offset, httplib::DataSink& sink) {
+              if (offset >= total) {
+                sink.done();
+                return true;
+              }
+              const std::size_t n = std::min(kStreamChunk, total - offset);
+              return sink.write(fillerChunk().data(), n) && !isStopping();
+            });
+      } else {
+        response.set_content_provider(
+            total, reply.contentType,
+            [this](std::size_t, std::size_t length, httplib::DataSink& sink) {
+              const std::size_t n = std::min(kStreamChunk, length);
+              return sink.write(fillerChunk().data(), n) && !isStopping();
+            });
+      }
+      return;
+    }
+    if (!reply.body) return;
+    if (reply.closeAfterBytes) {
+      const std::size_t sent = std::min(*reply.closeAfterBytes, reply.body->size());
+      auto body = std::make_shared<const std::string>(std::move(*reply.body));
+      response.set_content_provider(
+          body->size(), reply.contentType,
+          [body, sent](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            if (offset >= sent) return false;  // drops the connection mid-answer
+            sink.write(body->data() + offset, std::min(length, sent - offset));
+            return true;
+          });
+      return;
+    }
+    response.set_content(*reply.body, reply.contentType);
+  }
+
+  void start() {
+    const devtls::KeyPair& pair = certificates->server;
+    server = std::make_unique<httplib::SSLServer>(
+        [&pair](SSL_CTX& context) { return useKeyPair(context, pair); });
+    if (!server->is_valid()) throw std::runtime_error("test server: TLS set-up failed");
+    server->new_task_queue = [this] { return new ConnectionThreads(*this); };
+    // Without it, a small answer written in two parts waits for the delayed ACK (~40 ms).
+    server->set_tcp_nodelay(true);
+    server->set_keep_alive_max_count(10000);
+    server->set_keep_alive_timeout(30);
+    server->set_read_timeout(30);
+    server->set_write_timeout(30);
+    const httplib::Server::Handler route = [this](const httplib::Request& request,
+                                                  httplib::Response& response) {
+      serve(request, response);
+    };
+    server->Get(".*", route);
+    server->Post(".*", route);
+    server->Put(".*", route);
+    server->Patch(".*", route);
+    server->Delete(".*", route);
+    server->Options(".*", route);
+    const int bound = server->bind_to_any_port("127.0.0.1");
+    if (bound <= 0) throw std::runtime_error("test server: cannot bind 127.0.0.1");
+    port = static_cast<std::uint16_t>(bound);
+    listener = std::thread([this] { server->listen_after_bind(); });
+    // Connections made before the accept loop runs wait in the backlog, so there is no need to
+    // wait for it; but stop() must not run before it started, so wait briefly.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!server->is_running() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+      for (auto& connection : connections) {
+        if (connection.socketCopy >= 0) ::shutdown(connection.socketCopy, SHUT_RDWR);
+      }
+    }
+    changed.notify_all();
+    if (server) server->stop();
+    if (listener.joinable()) listener.join();
+  }
+};
+
+thread_local Connection* TestServer::Impl::currentConnection = nullptr;
+
+TestServer::TestServer() : TestServer(Options{}) {}
+
+TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = options;
+  impl_->certificates = options.trusted ? &trustedCertificates() : &untrustedCertificates();
+  impl_->fallback = [](const RecordedRequest&) {
+    return Reply::json(404, R"({"error":"not_found"})");
+  };
+  impl_->start();
+}
+
+TestServer::~TestServer() {
+  impl_->stop();
+}
+
+const std::string& TestServer::trustedAuthorityPem() {
+  return trustedCertificates().authority.certificatePem;
+}
+
+void TestServer::trustAuthority() {
+  platform::URLSession::sharedSession()->addTrustedCertificatesPem(trustedAuthorityPem());
+}
+
+const std::string& TestServer::authorityPem() const {
+  return impl_->certificates->authority.certificatePem;
+}
+
+std::uint16_t TestServer::port() const {
+  return impl_->port;
+}
+
+std::string TestServer::origin() const {
+  return "https://127.0.0.1:" + std::to_string(impl_->port);
+}
+
+std::string TestServer::url(std::string_view pathAndQuery) const {
+  std::string text = origin();
+  text.append(pathAndQuery);
+  return text;
+}
+
+void TestServer::on(std::string path, Handler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->handlers.insert_or_assign(std::move(path), std::move(handler));
+}
+
+void TestServer::on(std::string path, Reply reply) {
+  on(std::move(path), [reply = std::move(reply)](const RecordedRequest&) { return reply; });
+}
+
+void TestServer::onAnyOtherPath(Handler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->fallback = std::move(handler);
+}
+
+std::vector<RecordedRequest> TestServer::requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->recorded;
+}
+
+std::size_t TestServer::requestCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->recorded.size();
+}
+
+bool TestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->recorded.size() >= count; });
+}
+
+std::size_t TestServer::connectionCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->connectionsWithRequests;
+}
+
+void TestServer::clearRequests() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->recorded.clear();
+}
+
+std::optional<TaskOutcome> fetch(platform::URLRequest request, std::chrono::milliseconds timeout) {
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable done;
+    TaskOutcome outcome;
+  };
+  auto shared = std::make_shared<Shared>();
+  auto task = platform::URLSession::sharedSession()->dataTask(
+      std::move(request),
+      [shared](std::optional<std::string> data, std::optional<platform::HTTPURLResponse> response,
+               platform::ErrorPtr error) {
+        std::lock_guard lock(shared->mutex);
+        if (++shared->outcome.completions == 1) {
+          shared->outcome.data = std::move(data);
+          shared->outcome.response = std::move(response);
+          shared->outcome.error = std::move(error);
+          shared->outcome.completionThread = std::this_thread::get_id();
+        }
+        shared->done.notify_all();
+      });
+  task->resume();
+  task.reset();
+  std::unique_lock lock(shared->mutex);
+  if (!shared->done.wait_for(lock, timeout, [&] { return shared->outcome.completions > 0; })) {
+    return std::nullopt;
+  }
+  // A second completion would be a fault; give it a moment to show up.
+  shared->done.wait_for(lock, std::chrono::milliseconds(20),
+                        [&] { return shared->outcome.completions > 1; });
+  return shared->outcome;
+}
+
+std::uint16_t closedPort() {
+  // A socket bound but never listening: the port stays ours, and a connection attempt is
+  // answered with a reset (refused). It is kept open for the life of the process.
+  static const std::uint16_t port = [] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("closedPort: socket failed");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ::close(fd);
+      throw std::runtime_error("closedPort: bind failed");
+    }
+    return ntohs(address.sin_port);
+  }();
+  return port;
+}
+
+bool drainMainQueueUntil(const std::function<bool()>& condition,
+                         std::chrono::milliseconds timeout) {
+  return platform::MainQueue::runFor(condition, timeout);
+}
+
+}  // namespace korvani::test_support

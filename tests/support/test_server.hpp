@@ -1,0 +1,158 @@
+#pragma once
+
+// Local HTTPS server for tests: listens on 127.0.0.1 with an ephemeral port, records every
+// request exactly as it arrived and answers with per-path behaviours (fixed answers, stalls,
+// dropped connections, oversized bodies). Usage:
+//
+//   korvani::test_support::TestServer server;            // trusted certificate
+//   korvani::test_support::TestServer::trustAuthority(); // once per test (idempotent)
+//   server.on("/v1/payments", Reply::json(201, R"({"id":1})"));
+//   ... URLSession::sharedSession()->dataTask({.url = server.url("/v1/payments")}, ...)
+//   EXPECT_EQ(server.requests().at(0).method, "POST");
+//
+// Limits of the underlying server library: a header field with an empty value is not recorded,
+// and the body of a request other than POST, PUT, PATCH or DELETE is not read (it is recorded
+// empty and the connection is closed after the answer, so the next request is not confused).
+// HTTP/1.1 only.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "korvani/platform/url_session.hpp"
+
+namespace korvani::test_support {
+
+// One request as the server received it.
+struct RecordedRequest {
+  // 1-based ordinal of the TCP connection on this server; equal values mean the same connection.
+  std::uint64_t connection = 0;
+  std::string method;
+  std::string path;   // request target before '?', raw (still percent-encoded)
+  std::string query;  // raw text after the first '?', without it; empty when there is none
+  bool hasQuery = false;
+  // Header fields as received, names in the client's spelling, grouped by name (the server
+  // library sorts them case-insensitively; repeated names keep their order).
+  platform::HeaderList headers;
+  std::string body;
+
+  // First value of the named field (case-insensitive name), or nullopt when it was not sent.
+  std::optional<std::string> header(std::string_view name) const;
+  // How many times the named field (case-insensitive name) was sent.
+  std::size_t headerCount(std::string_view name) const;
+};
+
+// How the server answers one request.
+struct Reply {
+  int status = 200;
+  std::optional<std::string> body;  // absent: no body at all ("Content-Length: 0")
+  std::string contentType = "application/json";
+  platform::HeaderList headers;        // extra header fields of the answer
+  std::chrono::milliseconds delay{0};  // wait before answering; cut short when the server stops
+  // Declares the full `body` length, sends only this many bytes, then drops the connection.
+  std::optional<std::size_t> closeAfterBytes;
+  // Streams a generated body of this many bytes ('x') instead of `body`.
+  std::optional<std::size_t> generatedBytes;
+  // With generatedBytes: send it chunked, without Content-Length (the client cannot know the
+  // size up front).
+  bool chunked = false;
+
+  // Status and JSON text.
+  static Reply json(int status, std::string body);
+  // Status and a body of any content type.
+  static Reply text(int status, std::string body, std::string contentType = "text/plain");
+  // Status without a body.
+  static Reply noBody(int status = 204);
+  // Answers 200 "{}" only after `delay` (a stalled server for time-out and cancel tests).
+  static Reply stall(std::chrono::milliseconds delay);
+  // Declares `fullBody`'s length, sends its first `sentBytes` bytes and drops the connection.
+  static Reply closeMidAnswer(std::string fullBody, std::size_t sentBytes);
+  // A 200 body of `bytes` bytes; `declareLength` false streams it chunked.
+  static Reply oversized(std::size_t bytes, bool declareLength = false);
+};
+
+using Handler = std::function<Reply(const RecordedRequest&)>;
+
+class TestServer {
+ public:
+  struct Options {
+    // false: the certificate comes from an authority that nobody trusts (untrusted-server
+    // tests); true: from the shared authority of trustedAuthorityPem().
+    bool trusted = true;
+  };
+
+  // Starts listening before it returns. Throws std::runtime_error when it cannot.
+  TestServer();
+  explicit TestServer(Options options);
+  // Stops: wakes stalled handlers, drops open connections (also idle keep-alive ones) and joins
+  // every server thread; returns promptly.
+  ~TestServer();
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  // PEM of the authority behind every trusted server of this process (made once).
+  static const std::string& trustedAuthorityPem();
+  // Adds trustedAuthorityPem() to URLSession::sharedSession(); cheap to repeat.
+  static void trustAuthority();
+  // PEM of the authority that issued this server's certificate.
+  const std::string& authorityPem() const;
+
+  std::uint16_t port() const;
+  // "https://127.0.0.1:<port>"
+  std::string origin() const;
+  // origin() followed by `pathAndQuery` (which should start with '/').
+  std::string url(std::string_view pathAndQuery) const;
+
+  // Answers requests whose raw path equals `path` (any method). Replaces an earlier handler of
+  // the same path. Handlers run on server threads, possibly several at once.
+  void on(std::string path, Handler handler);
+  void on(std::string path, Reply reply);
+  // Answers every path without a handler; initially 404 {"error":"not_found"}.
+  void onAnyOtherPath(Handler handler);
+
+  // Requests received so far, in arrival order (recorded before the handler answers).
+  std::vector<RecordedRequest> requests() const;
+  std::size_t requestCount() const;
+  // Waits until at least `count` requests arrived; returns whether they did in time.
+  bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+  // Number of distinct TCP connections that carried at least one request.
+  std::size_t connectionCount() const;
+  // Forgets the recorded requests (connection numbering continues).
+  void clearRequests();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// What one data task delivered to its completion.
+struct TaskOutcome {
+  std::optional<std::string> data;
+  std::optional<platform::HTTPURLResponse> response;
+  platform::ErrorPtr error;
+  int completions = 0;               // how often the completion ran (1 when all is well)
+  std::thread::id completionThread;  // the thread the (first) completion ran on
+};
+
+// Runs `request` on the shared session and waits (without the main queue) for its completion;
+// nullopt when it did not complete within `timeout`. Waits a little longer after the first
+// completion so that a duplicate completion would be counted.
+std::optional<TaskOutcome> fetch(platform::URLRequest request,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A loopback port with nothing listening on it (a connection attempt is refused).
+std::uint16_t closedPort();
+
+// Runs main-queue work on the calling thread until `condition()` holds or `timeout` passes;
+// returns the final value of `condition()`.
+bool drainMainQueueUntil(const std::function<bool()>& condition,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace korvani::test_support
