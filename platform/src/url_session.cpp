@@ -10,7 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -300,7 +299,15 @@ class Engine {
       stopRequested_ = true;
       if (worker_.joinable()) curl_multi_wakeup(multi_);
     }
-    if (worker_.joinable()) worker_.join();
+    if (worker_.joinable()) {
+      if (worker_.get_id() == std::this_thread::get_id()) {
+        // exit() called from a completion: the worker cannot join itself, and tearing down the
+        // handles under its feet would be worse than leaving them to the exiting process.
+        worker_.detach();
+        return;
+      }
+      worker_.join();
+    }
     {
       std::lock_guard lock(mutex_);
       leftover.swap(pokes_);

@@ -33,8 +33,8 @@ enum : std::int64_t {
   kURLErrorRequestHeaderInvalid = -1021,      // a header field the session refuses to send
   kURLErrorDataLengthExceedsMaximum = -1103,  // answer body above the session's limit
   kURLErrorSecureConnectionFailed = -1200,    // TLS handshake or transport failure
-  kURLErrorServerCertificateUntrusted =
-      -1202,  // certificate not trusted [PEER_FAILED_VERIFICATION]
+  // the server certificate is not trusted [PEER_FAILED_VERIFICATION]
+  kURLErrorServerCertificateUntrusted = -1202,
 };
 
 // One row of the URL-loading code table: the code, its constant's name and the text that
