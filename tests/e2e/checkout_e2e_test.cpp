@@ -25,6 +25,7 @@
 #include "korvani/platform/main_queue.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
+#include "support/fakes.hpp"
 
 namespace korvani {
 namespace {
@@ -58,19 +59,7 @@ std::optional<std::string> textAt(const JsonObject& object, std::string_view key
   return std::nullopt;
 }
 
-class FixedReachability final : public host::ZRReachability {
- public:
-  explicit FixedReachability(host::ZRNetworkStatus status) : status_(status) {}
-  host::ZRNetworkStatus currentReachabilityStatus() const override { return status_; }
-
- private:
-  host::ZRNetworkStatus status_;
-};
-
-void setNetworkStatus(host::ZRNetworkStatus status) {
-  auto reachability = std::make_shared<FixedReachability>(status);
-  host::ZRReachability::setProvider([reachability] { return reachability; });
-}
+using test_support::setNetworkStatus;
 
 // Keeps every event together with how many calls the watched handler had received by then,
 // which places the event before or after the report.

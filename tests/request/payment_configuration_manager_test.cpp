@@ -16,6 +16,7 @@
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/json.hpp"
 #include "korvani/platform/clock.hpp"
+#include "support/fakes.hpp"
 
 namespace korvani {
 
@@ -31,9 +32,7 @@ using host::makePaymentData;
 using host::PaymentChoice;
 
 JsonObject object(std::string_view text) {
-  std::optional<JsonValue> value = parseJson(text);
-  EXPECT_TRUE(value && value->isObject()) << "test input is not an object: " << text;
-  return value && value->isObject() ? *value->asObject() : JsonObject{};
+  return test_support::jsonObject(text);
 }
 
 // Merges the members of `more` into `base`.
