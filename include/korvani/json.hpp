@@ -88,6 +88,9 @@ class KORVANI_EXPORT JsonValue {
   JsonValue() noexcept;  // null
   JsonValue(std::nullptr_t) noexcept;
   JsonValue(bool value) noexcept;
+  // Money never passes through floating point; without this a double would become a bool.
+  JsonValue(double) = delete;
+  JsonValue(float) = delete;
   template <std::signed_integral T>
   requires(!std::same_as<T, bool>) JsonValue(T value)
   noexcept : JsonValue(static_cast<std::int64_t>(value), Int64Tag{}) {}

@@ -1,0 +1,176 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "korvani/export.hpp"
+#include "korvani/host/checkout.hpp"
+#include "korvani/host/tracker.hpp"
+#include "korvani/json.hpp"
+
+// Simple implementations of the host objects, for hosts without a checkout of their own, the
+// demo and the tests.
+namespace korvani::host {
+
+class KORVANI_EXPORT PlainPaymentMethod final : public PaymentMethod {
+ public:
+  PlainPaymentMethod(std::optional<std::string> id, std::optional<std::string> paymentTypeId)
+      : id_(std::move(id)), paymentTypeId_(std::move(paymentTypeId)) {}
+  std::optional<std::string> id() const override { return id_; }
+  std::optional<std::string> paymentTypeId() const override { return paymentTypeId_; }
+
+ private:
+  std::optional<std::string> id_;
+  std::optional<std::string> paymentTypeId_;
+};
+
+class KORVANI_EXPORT PlainIssuer final : public Issuer {
+ public:
+  explicit PlainIssuer(std::optional<std::string> id) : id_(std::move(id)) {}
+  std::optional<std::string> id() const override { return id_; }
+
+ private:
+  std::optional<std::string> id_;
+};
+
+class KORVANI_EXPORT PlainToken final : public Token {
+ public:
+  explicit PlainToken(std::optional<std::string> id) : id_(std::move(id)) {}
+  std::optional<std::string> id() const override { return id_; }
+
+ private:
+  std::optional<std::string> id_;
+};
+
+class KORVANI_EXPORT PlainPayerCost final : public PayerCost {
+ public:
+  explicit PlainPayerCost(std::int64_t installments) : installments_(installments) {}
+  std::int64_t installments() const override { return installments_; }
+
+ private:
+  std::int64_t installments_;
+};
+
+// Payment data fixed at construction; a checkout makes a new one when the payer changes a
+// choice.
+class KORVANI_EXPORT PlainPaymentData final : public PaymentData {
+ public:
+  struct Parts {
+    std::shared_ptr<PaymentMethod> paymentMethod;
+    std::shared_ptr<Issuer> issuer;
+    std::shared_ptr<Token> token;
+    std::shared_ptr<PayerCost> payerCost;
+  };
+
+  PlainPaymentData() = default;
+  explicit PlainPaymentData(Parts parts) : parts_(std::move(parts)) {}
+
+  std::shared_ptr<PaymentMethod> paymentMethod() const override { return parts_.paymentMethod; }
+  std::shared_ptr<Issuer> issuer() const override { return parts_.issuer; }
+  std::shared_ptr<Token> token() const override { return parts_.token; }
+  std::shared_ptr<PayerCost> payerCost() const override { return parts_.payerCost; }
+
+ private:
+  Parts parts_;
+};
+
+// Shorthand for payment data built from plain identifiers. The payment method is present when
+// either of its texts is given, the issuer and the token when their identifier is given, the
+// payer cost when `installments` is given. Parts without identifier: use PlainPaymentData.
+struct KORVANI_EXPORT PaymentChoice {
+  std::optional<std::string> paymentMethodId = {};
+  std::optional<std::string> paymentTypeId = {};
+  std::optional<std::string> issuerId = {};
+  std::optional<std::string> tokenId = {};
+  std::optional<std::int64_t> installments = {};
+};
+KORVANI_EXPORT std::shared_ptr<PlainPaymentData> makePaymentData(const PaymentChoice& choice);
+
+// Checkout store kept in memory: the current payment data and a key-value map. Main thread
+// only, like the host's own store.
+class KORVANI_EXPORT InMemoryCheckoutStore final : public VQCheckoutStore {
+ public:
+  InMemoryCheckoutStore();
+  explicit InMemoryCheckoutStore(std::shared_ptr<PaymentData> paymentData);
+
+  std::shared_ptr<PaymentData> currentPaymentData() const override { return paymentData_; }
+  std::optional<JsonValue> getData(std::string_view forKey) const override;
+
+  // Null installs empty payment data: the store never answers without.
+  void setPaymentData(std::shared_ptr<PaymentData> paymentData);
+  void setData(std::string key, JsonValue value);
+  void removeData(std::string_view key);
+
+ private:
+  std::shared_ptr<PaymentData> paymentData_;
+  std::map<std::string, JsonValue, std::less<>> data_;
+};
+
+// Navigation handler that records every call in order. Thread-safe, so tests can read it
+// from any thread.
+class KORVANI_EXPORT RecordingNavigationHandler final : public VQPluginNavigationHandler {
+ public:
+  enum class CallKind { beginPluginWork, endPluginWork, finishWithStatusText, finishWithStatus };
+  struct Call {
+    CallKind kind;
+    std::string statusText;                            // finishWithStatusText only
+    std::optional<RemotePaymentStatus> paymentStatus;  // finishWithStatus only
+    std::string statusDetails;
+    std::optional<std::string> receiptId;
+
+    friend bool operator==(const Call&, const Call&) = default;
+  };
+
+  using VQPluginNavigationHandler::didFinishPayment;
+
+  void beginPluginWork() override;
+  void endPluginWork() override;
+  void didFinishPayment(const std::string& statusText, const std::string& statusDetails,
+                        const std::optional<std::string>& receiptId) override;
+  void didFinishPayment(RemotePaymentStatus paymentStatus, const std::string& statusDetails,
+                        const std::optional<std::string>& receiptId) override;
+
+  std::vector<Call> calls() const;
+  std::vector<CallKind> callKinds() const;
+  void clear();
+
+ private:
+  void record(Call call);
+
+  mutable std::mutex mutex_;
+  std::vector<Call> calls_;
+};
+
+// Track listener that keeps every event. Thread-safe.
+class KORVANI_EXPORT RecordingTrackListener final : public KVTrackListener {
+ public:
+  struct Event {
+    std::string screenName;
+    std::string action;
+    std::optional<std::string> result;
+    std::optional<JsonObject> extraParams;
+
+    friend bool operator==(const Event&, const Event&) = default;
+  };
+
+  void trackEvent(const std::string& screenName, const std::string& action,
+                  const std::optional<std::string>& result,
+                  const std::optional<JsonObject>& extraParams) override;
+
+  std::vector<Event> events() const;
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Event> events_;
+};
+
+}  // namespace korvani::host

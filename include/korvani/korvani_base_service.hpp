@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "korvani/base_service.hpp"
+#include "korvani/export.hpp"
+
+namespace korvani {
+
+// A service for the payment platform's API: sends to its default origin unless the
+// configuration names a base, and can carry the access token in the query.
+class KORVANI_EXPORT KorvaniBaseService : public BaseService {
+ public:
+  static constexpr std::string_view defaultBaseUrl = "https://api.korvani.com";
+
+  // An absent `base` becomes defaultBaseUrl; a present one, even empty, is kept.
+  explicit KorvaniBaseService(ServiceConfig config);
+
+  // Sets the query parameter "access_token", replacing an earlier token.
+  void setAccessToken(std::string token);
+};
+
+}  // namespace korvani

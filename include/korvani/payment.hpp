@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "korvani/export.hpp"
+#include "korvani/json.hpp"
+
+namespace korvani {
+
+// The payment platform's answer to a payment request:
+// {"raw": {"id": number, "status": text, "status_detail": text, ...}, "formatted": {...}}.
+class KORVANI_EXPORT Payment {
+ public:
+  // Nothing unless "raw" is an object holding "status" and "status_detail" as strings.
+  // An unusable "id" (missing, negative, fractional, too large, not a number) or "formatted"
+  // (not an object) leaves that field empty instead.
+  static std::optional<Payment> fromJson(const JsonObject& json);
+  static std::optional<Payment> fromJson(const std::optional<JsonObject>& json);
+  // Parses `text` first. Text that is not a JSON object gives nothing and, when `error` is
+  // given, the reason (otherwise `error` is left alone).
+  static std::optional<Payment> fromJsonText(std::string_view text, JsonError* error = nullptr);
+
+  const std::optional<std::uint64_t>& id() const noexcept { return id_; }
+  const std::string& status() const noexcept { return status_; }
+  const std::string& statusDetail() const noexcept { return statusDetail_; }
+  const JsonObject& raw() const noexcept { return raw_; }
+  const std::optional<JsonObject>& formatted() const noexcept { return formatted_; }
+
+  // `id` in plain decimal digits, or nothing without an id.
+  std::optional<std::string> idString() const;
+
+ private:
+  Payment() = default;
+
+  std::optional<std::uint64_t> id_;
+  std::string status_;
+  std::string statusDetail_;
+  JsonObject raw_;
+  std::optional<JsonObject> formatted_;
+};
+
+}  // namespace korvani

@@ -1,0 +1,23 @@
+#include "korvani/payment_discount.hpp"
+
+#include "records/json_text.hpp"
+
+namespace korvani {
+
+std::shared_ptr<PaymentDiscount> PaymentDiscount::fromJson(const JsonObject& json) {
+  std::shared_ptr<PaymentDiscount> discount(new PaymentDiscount());
+  discount->campaignId = json.getInt64("campaign_id");
+  discount->couponAmount = json.getNumber("coupon_amount");
+  return discount;
+}
+
+std::shared_ptr<PaymentDiscount> PaymentDiscount::fromJson(const std::optional<JsonObject>& json) {
+  return json ? fromJson(*json) : nullptr;
+}
+
+std::shared_ptr<PaymentDiscount> PaymentDiscount::fromJsonText(std::string_view text,
+                                                               JsonError* error) {
+  return fromJson(detail::parseJsonObjectText(text, error));
+}
+
+}  // namespace korvani

@@ -1,0 +1,106 @@
+#include "korvani/base_service.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "korvani/dictionary_encoding.hpp"
+#include "korvani/host/reachability.hpp"
+#include "korvani/platform/main_queue.hpp"
+#include "korvani/platform/url_session.hpp"
+
+namespace korvani {
+namespace {
+
+bool networkReachable() {
+  const auto reachability = host::ZRReachability::reachabilityForInternetConnection();
+  return reachability != nullptr &&
+         static_cast<int>(reachability->currentReachabilityStatus()) != 0;
+}
+
+// The request's complete header set: the configured fields with "Content-Type" (that exact
+// name only) set to the content type.
+platform::HeaderList requestHeaders(const ServiceConfig& config) {
+  StringDictionary fields = config.headers;
+  fields["Content-Type"] = config.contentType;
+  return platform::HeaderList(fields.begin(), fields.end());
+}
+
+}  // namespace
+
+BaseService::BaseService(ServiceConfig serviceConfig) : config(std::move(serviceConfig)) {}
+
+void BaseService::execute() {
+  // Reachability comes first: without a network nothing else matters.
+  if (!networkReachable()) {
+    triggerFailure(std::make_shared<Response>(Response::Status::failed),
+                   platform::makeError("", platform::kURLErrorNotConnectedToInternet));
+    return;
+  }
+  const auto session = platform::URLSession::sharedSession();
+  if (!config.base || !config.path) {
+    triggerFailure(std::make_shared<Response>(Response::Status::failed),
+                   platform::makeError("", platform::kURLErrorBadURL));
+    return;
+  }
+
+  platform::URLRequest request;
+  // Joined as text; URL text the session cannot parse completes with kURLErrorBadURL.
+  request.url = *config.base + *config.path;
+  if (const auto query = queryParamString(config.params)) request.url += *query;
+  request.httpMethod = std::string(rawValue(config.method));
+  // Sent whatever the method; a body that cannot be serialized is left out.
+  if (config.body) request.httpBody = JSONString(*config.body);
+  request.allHTTPHeaderFields = requestHeaders(config);
+  request.timeoutInterval = config.timeoutInterval;
+
+  // Weak: a service released before the answer reports nothing.
+  auto completion = [weakSelf = weak_from_this()](std::optional<std::string> data,
+                                                  std::optional<platform::HTTPURLResponse> answer,
+                                                  platform::ErrorPtr err) {
+    const auto self = weakSelf.lock();
+    if (!self) return;
+    auto response = std::make_shared<Response>(std::move(data), answer, err);
+    switch (response->result().status()) {
+      case Response::Status::success:
+        self->triggerSuccess(std::move(response));
+        break;
+      case Response::Status::error:
+        self->triggerError(std::move(response), std::move(err));
+        break;
+      case Response::Status::failed:
+        self->triggerFailure(std::move(response), std::move(err));
+        break;
+      case Response::Status::cancelled:
+        break;
+    }
+  };
+  auto created = session->dataTask(std::move(request), std::move(completion));
+  task_ = created;
+  created->resume();
+}
+
+void BaseService::cancel() {
+  if (const auto task = task_.lock()) task->cancel();
+}
+
+// The submitted work holds the callback value read now and the outcome, never the service.
+void BaseService::triggerSuccess(std::shared_ptr<Response> response) const {
+  if (!success) return;
+  platform::MainQueue::async(
+      [callback = success, response = std::move(response)] { callback(response); });
+}
+
+void BaseService::triggerError(std::shared_ptr<Response> response, platform::ErrorPtr err) const {
+  if (!error) return;
+  platform::MainQueue::async([callback = error, response = std::move(response),
+                              err = std::move(err)] { callback(response, err); });
+}
+
+void BaseService::triggerFailure(std::shared_ptr<Response> response, platform::ErrorPtr err) const {
+  if (!failure) return;
+  platform::MainQueue::async([callback = failure, response = std::move(response),
+                              err = std::move(err)] { callback(response, err); });
+}
+
+}  // namespace korvani

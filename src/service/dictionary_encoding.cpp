@@ -1,0 +1,76 @@
+#include "korvani/dictionary_encoding.hpp"
+
+#include <string_view>
+
+namespace korvani {
+namespace {
+
+bool isUnreserved(unsigned char c) noexcept {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+// Percent-encodes every byte outside the unreserved set. Stricter than a query strictly needs
+// ("=", "&", "+" and "/" are all encoded), which keeps a token or value from being read back
+// as something else by any server's query parser.
+void appendPercentEncoded(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (isUnreserved(c)) {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0F]);
+    }
+  }
+}
+
+void appendItem(std::string& out, std::string_view name, const std::string* value) {
+  out.push_back(out.empty() ? '?' : '&');
+  appendPercentEncoded(out, name);
+  if (value != nullptr) {
+    out.push_back('=');
+    appendPercentEncoded(out, *value);
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> JSONString(const JsonObject& dictionary) {
+  // Member by member, so the body's tree is not copied into a JsonValue first.
+  std::string text = "{";
+  for (const auto& [key, value] : dictionary) {
+    if (text.size() > 1) text.push_back(',');
+    if (!appendJson(text, JsonValue(std::string_view(key)))) return std::nullopt;
+    text.push_back(':');
+    if (!appendJson(text, value)) return std::nullopt;
+  }
+  text.push_back('}');
+  return text;
+}
+
+std::optional<std::string> JSONString(const StringDictionary& dictionary) {
+  JsonObject object;
+  object.reserve(dictionary.size());
+  for (const auto& [key, value] : dictionary)
+    object.set(key, JsonValue(value));
+  return JSONString(object);
+}
+
+std::optional<std::string> queryParamString(const StringDictionary& dictionary) {
+  std::string query;
+  for (const auto& [name, value] : dictionary)
+    appendItem(query, name, &value);
+  return query;
+}
+
+std::optional<std::string> queryParamString(const JsonObject& dictionary) {
+  std::string query;
+  for (const auto& [name, value] : dictionary)
+    appendItem(query, name, value.asString());
+  return query;
+}
+
+}  // namespace korvani

@@ -1,0 +1,80 @@
+#include "korvani/dictionary_encoding.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace korvani {
+namespace {
+
+TEST(JSONString, CompactObjectInMemberOrder) {
+  EXPECT_EQ(JSONString(JsonObject{}), "{}");
+  EXPECT_EQ(JSONString(StringDictionary{}), "{}");
+  EXPECT_EQ(JSONString(JsonObject{{"key", "value"}}), R"({"key":"value"})");
+  EXPECT_EQ(JSONString(StringDictionary{{"b", "2"}, {"a", "1"}}), R"({"a":"1","b":"2"})");
+
+  // Insertion order is kept (not sorted) and every JSON type comes out as itself.
+  const JsonObject body{
+      {"zeta", JsonObject{{"inner", JsonArray{1, "two", nullptr}}}},
+      {"amount", *Decimal::fromString("10.50")},
+      {"id", std::uint64_t{18446744073709551615u}},
+      {"negative", -3},
+      {"flag", false},
+      {"nothing", nullptr},
+      {"quote\"key", "line\nbreak"},
+  };
+  EXPECT_EQ(JSONString(body),
+            R"({"zeta":{"inner":[1,"two",null]},"amount":10.5,"id":18446744073709551615,)"
+            R"("negative":-3,"flag":false,"nothing":null,"quote\"key":"line\nbreak"})");
+  // The text parses back to the same object.
+  EXPECT_EQ(parseJson(*JSONString(body)), JsonValue(body));
+}
+
+TEST(JSONString, RefusesTextThatIsNotUtf8) {
+  EXPECT_EQ(JSONString(JsonObject{{"k", std::string("\xC3\x28")}}), std::nullopt);
+  EXPECT_EQ(JSONString(JsonObject{{std::string("\xFF"), "v"}}), std::nullopt);
+  EXPECT_EQ(JSONString(JsonObject{{"ok", 1}, {"deep", JsonArray{std::string("\x80")}}}),
+            std::nullopt);
+  EXPECT_EQ(JSONString(StringDictionary{{"k", std::string("\xE2\x82")}}), std::nullopt);
+}
+
+TEST(QueryParamString, EncodesEverythingOutsideTheUnreservedSet) {
+  EXPECT_EQ(queryParamString(StringDictionary{}), "");
+  EXPECT_EQ(queryParamString(JsonObject{}), "");
+  EXPECT_EQ(queryParamString(StringDictionary{{"access_token", "APP_USR-1.2~x"}}),
+            "?access_token=APP_USR-1.2~x");
+
+  const struct {
+    std::string value;
+    std::string encoded;
+  } cases[] = {
+      {"a b", "a%20b"},
+      {"", ""},
+      {"a+b=c&d", "a%2Bb%3Dc%26d"},
+      {"/?#[]@", "%2F%3F%23%5B%5D%40"},
+      {"!$'()*,;:", "%21%24%27%28%29%2A%2C%3B%3A"},
+      {"100%", "100%25"},
+      {"\r\n\t", "%0D%0A%09"},
+      {std::string("nul\0x", 5), "nul%00x"},
+      {"caf\xC3\xA9", "caf%C3%A9"},
+      {"\xFF", "%FF"},
+      {"AZaz09-._~", "AZaz09-._~"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(queryParamString(StringDictionary{{"v", c.value}}), "?v=" + c.encoded) << c.value;
+    // Names are encoded the same way.
+    EXPECT_EQ(queryParamString(StringDictionary{{c.value, "x"}}), "?" + c.encoded + "=x")
+        << c.value;
+  }
+}
+
+TEST(QueryParamString, ItemsInIterationOrderAndNonTextValuesAsBareNames) {
+  const StringDictionary params{{"b", "2"}, {"a", "1"}, {"c", "3 3"}};
+  EXPECT_EQ(queryParamString(params), "?a=1&b=2&c=3%203");
+
+  const JsonObject mixed{{"z", "last?"}, {"flag", true}, {"n", 5}, {"nil", nullptr}, {"a", "x"}};
+  EXPECT_EQ(queryParamString(mixed), "?z=last%3F&flag&n&nil&a=x");
+}
+
+}  // namespace
+}  // namespace korvani
