@@ -84,12 +84,24 @@ BareClient::BareClient(const platform::URLRequest& request, const std::string& t
   const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
   curl_easy_setopt(easy, CURLOPT_CAPATH, info->capath);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, handles_->headers);
-  if (request_.httpBody) {
+  // Method and body as the URL session sets them.
+  const std::string& method = request_.httpMethod;
+  if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  } else if (request_.httpBody) {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request_.httpBody->data());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                      static_cast<curl_off_t>(request_.httpBody->size()));
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method == "GET") {
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  } else {
+    if (method == "POST" || method == "PUT" || method == "PATCH") {
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
+    }
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
-  curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request_.httpMethod.c_str());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &appendBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body_);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, handles_->errorBuffer);
