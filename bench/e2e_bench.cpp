@@ -37,7 +37,8 @@ using korvani::platform::MainQueue;
 
 struct Options {
   std::size_t payments = 2000;  // measured per side
-  std::size_t warmup = 200;     // per side, not measured
+  std::size_t epochs = 8;       // fresh server and connections for each
+  std::size_t warmup = 50;      // per side and epoch, not measured
   std::size_t block = 50;       // consecutive payments of one side
   std::size_t probe = 1000;     // sequential payments for the connection count
 };
@@ -66,6 +67,8 @@ Options parseOptions(int argc, char** argv) {
     const char* value = argv[++i];
     if (flag == "--payments") {
       options.payments = positive(value, "--payments");
+    } else if (flag == "--epochs") {
+      options.epochs = positive(value, "--epochs");
     } else if (flag == "--warmup") {
       options.warmup = positive(value, "--warmup");
     } else if (flag == "--block") {
@@ -73,7 +76,7 @@ Options parseOptions(int argc, char** argv) {
     } else if (flag == "--probe") {
       options.probe = positive(value, "--probe");
     } else {
-      fail("unknown option " + flag + " (known: --payments --warmup --block --probe N)");
+      fail("unknown option " + flag + " (known: --payments --epochs --warmup --block --probe N)");
     }
   }
   return options;
@@ -151,11 +154,46 @@ void printRow(const char* name, const korvani::bench::LatencySummary& s, double 
               s.p90, s.p99, s.max, s.mean, ratio);
 }
 
+// A sandbox with fresh connections for every side. Which core a connection's server thread
+// shares with the machine's other work decides much of that connection's latency; in epochs the
+// sides meet that luck anew instead of keeping it for the whole run.
+struct Epoch {
+  std::unique_ptr<korvani::sandbox::SandboxServer> server;
+  PaymentConfiguration configuration;
+  std::unique_ptr<korvani::bench::BareClient> bare;
+};
+
+// Starts an epoch and warms it up (connections, TLS sessions, caches), checking on the way
+// that the plug-in and the bare handle are given the same approved payment.
+Epoch startEpoch(std::size_t warmup) {
+  Epoch epoch;
+  epoch.server = startSandbox();
+  const auto payment = korvani::bench::makeCardPayment(epoch.server->baseUrl(), "/v1/payments");
+  // Built once, so that every side posts the same bytes (same idempotency key included: every
+  // payment after the first is answered from the sandbox's idempotency store, on every side).
+  epoch.configuration = payment.manager->currentConfiguration();
+  epoch.bare = std::make_unique<korvani::bench::BareClient>(
+      korvani::bench::requestFor(PaymentService(epoch.configuration).config),
+      epoch.server->caCertificatePem());
+  std::shared_ptr<Response> pluginAnswer;
+  for (std::size_t i = 0; i < warmup; ++i) {
+    pluginAnswer = payThroughPlugin(epoch.configuration);
+    if (!pluginAnswer) fail("the plug-in's payment was not answered with a success");
+    if (!epoch.bare->perform()) fail("the bare request failed: " + epoch.bare->error());
+  }
+  if (epoch.bare->status() != 201 || pluginAnswer->data != epoch.bare->body()) {
+    fail("the plug-in and the bare handle were answered differently");
+  }
+  const auto parsed = korvani::Payment::fromJsonText(epoch.bare->body());
+  if (!parsed || parsed->status() != "approved") fail("the answer is not an approved payment");
+  return epoch;
+}
+
 // One way of sending the payment, with its samples.
 struct Side {
   std::string name;
-  std::function<void()> select;  // called before each of its blocks
-  std::function<bool()> pay;     // one payment; false when it failed
+  std::function<void()> select;     // called before each of its blocks
+  std::function<bool(Epoch&)> pay;  // one payment; false when it failed
   std::vector<double> micros;
 };
 
@@ -171,49 +209,39 @@ int main(int argc, char** argv) {
 
   const auto counters = countConnections(options.probe);
 
-  const auto server = startSandbox();
-  const auto payment = korvani::bench::makeCardPayment(server->baseUrl(), "/v1/payments");
-  // Built once, so that every side posts the same bytes (same idempotency key included: every
-  // payment after the first is answered from the sandbox's idempotency store, on every side).
-  const PaymentConfiguration configuration = payment.manager->currentConfiguration();
-  const auto request = korvani::bench::requestFor(PaymentService(configuration).config);
-  korvani::bench::BareClient bare(request, server->caCertificatePem());
-
-  // Warm-up: connections, TLS sessions, caches; and a check that both ways get one answer.
-  std::shared_ptr<Response> pluginAnswer;
-  for (std::size_t i = 0; i < options.warmup; ++i) {
-    pluginAnswer = payThroughPlugin(configuration);
-    if (!pluginAnswer) fail("the plug-in's payment was not answered with a success");
-    if (!bare.perform()) fail("the bare request failed: " + bare.error());
-  }
-  if (bare.status() != 201 || pluginAnswer->data != bare.body()) {
-    fail("the plug-in and the bare handle were answered differently");
-  }
-  const auto parsed = korvani::Payment::fromJsonText(bare.body());
-  if (!parsed || parsed->status() != "approved") fail("the answer is not an approved payment");
-
-  auto throughPlugin = [&] { return payThroughPlugin(configuration) != nullptr; };
+  auto throughPlugin = [](Epoch& epoch) {
+    return payThroughPlugin(epoch.configuration) != nullptr;
+  };
   std::vector<Side> sides;
   if (defaultPasses) {
     sides.push_back({"plug-in", [] { useHostReachability(false); }, throughPlugin, {}});
   }
   sides.push_back({"plug-in, host reachab.", [] { useHostReachability(true); }, throughPlugin, {}});
   sides.push_back(
-      {"bare libcurl handle", [] {}, [&] { return bare.perform() && bare.status() == 201; }, {}});
+      {"bare libcurl handle",
+       [] {},
+       [](Epoch& epoch) { return epoch.bare->perform() && epoch.bare->status() == 201; },
+       {}});
   for (Side& side : sides)
     side.micros.reserve(options.payments);
 
-  // Blocks of each side in turn; the side that opens a round rotates.
-  for (std::size_t round = 0; sides.front().micros.size() < options.payments; ++round) {
-    const std::size_t n = std::min(options.block, options.payments - sides.front().micros.size());
-    for (std::size_t k = 0; k < sides.size(); ++k) {
-      Side& side = sides[(round + k) % sides.size()];
-      side.select();
-      for (std::size_t i = 0; i < n; ++i) {
-        const auto start = Clock::now();
-        const bool ok = side.pay();
-        side.micros.push_back(elapsedMicros(start));
-        if (!ok) fail("a payment failed (" + side.name + ")");
+  // Within an epoch, blocks of each side in turn; the side that opens a round rotates.
+  const std::size_t perEpoch = (options.payments + options.epochs - 1) / options.epochs;
+  std::size_t round = 0;
+  while (sides.front().micros.size() < options.payments) {
+    Epoch epoch = startEpoch(options.warmup);
+    const std::size_t epochEnd = std::min(options.payments, sides.front().micros.size() + perEpoch);
+    for (; sides.front().micros.size() < epochEnd; ++round) {
+      const std::size_t n = std::min(options.block, epochEnd - sides.front().micros.size());
+      for (std::size_t k = 0; k < sides.size(); ++k) {
+        Side& side = sides[(round + k) % sides.size()];
+        side.select();
+        for (std::size_t i = 0; i < n; ++i) {
+          const auto start = Clock::now();
+          const bool ok = side.pay(epoch);
+          side.micros.push_back(elapsedMicros(start));
+          if (!ok) fail("a payment failed (" + side.name + ")");
+        }
       }
     }
   }
@@ -223,8 +251,10 @@ int main(int argc, char** argv) {
     summaries.push_back(korvani::bench::summarize(side.micros));
   const auto& floor = summaries.back();
   std::printf("\nEnd to end, sequential payments over HTTPS to the in-process sandbox\n");
-  std::printf("(%zu per side after %zu warm-up, rotating blocks of %zu; microseconds)\n",
-              options.payments, options.warmup, options.block);
+  std::printf(
+      "(%zu per side in %zu epochs of fresh connections, each after %zu warm-up; rotating "
+      "blocks of %zu; microseconds)\n",
+      options.payments, options.epochs, options.warmup, options.block);
   std::printf("%-24s %7s %9s %9s %9s %9s %9s %9s %7s\n", "side", "count", "min", "p50", "p90",
               "p99", "max", "mean", "p50/bare");
   for (std::size_t k = 0; k < sides.size(); ++k) {
