@@ -83,6 +83,9 @@ class KORVANI_EXPORT URLSessionDataTask {
 // first use, joined at process exit; tasks still running then complete with kURLErrorCancelled).
 // Connections and TLS sessions are reused across tasks; HTTP/2 is used when the server offers
 // it. TLS peer and host verification is always on and cannot be switched off.
+// A request whose method is not idempotent (POST, PATCH, ...) is sent at most once: when a reused
+// connection dies before any answer byte, it fails with kURLErrorNetworkConnectionLost instead of
+// being sent again, since the server may already have acted on it.
 class KORVANI_EXPORT URLSession {
  public:
   // The one session of the process (never null; lives until the process ends). Any thread.
