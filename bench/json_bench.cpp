@@ -8,6 +8,7 @@
 
 #include "json_document.hpp"
 #include "korvani/json.hpp"
+#include "repetitions.hpp"
 
 namespace {
 
@@ -59,14 +60,8 @@ void BM_SerializeJson_Boost(benchmark::State& state) {
 }
 
 // Medians of a few repetitions: the machine is shared, and the goal compares two of these.
-BENCHMARK(BM_ParseJson_Korvani)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_ParseJson_Boost)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_ParseJson_Korvani)->Unit(benchmark::kMillisecond)->Apply(korvani::bench::judged);
+BENCHMARK(BM_ParseJson_Boost)->Unit(benchmark::kMillisecond)->Apply(korvani::bench::judged);
 BENCHMARK(BM_SerializeJson_Korvani)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SerializeJson_Boost)->Unit(benchmark::kMillisecond);
 

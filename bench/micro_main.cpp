@@ -12,9 +12,10 @@
 
 namespace {
 
-// The console table, plus the per-iteration CPU time of every benchmark in seconds (the median
-// when a benchmark ran repeatedly). CPU time, because the machine is shared: the wall time of a
-// single-threaded benchmark also counts the time other processes held the core.
+// The console table, plus the per-iteration CPU time of every benchmark in seconds: of its
+// single run, or, for a repeated one, the median and the fastest repetition. CPU time, because
+// the machine is shared: the wall time of a single-threaded benchmark also counts the time
+// other processes held the core.
 class GoalReporter : public benchmark::ConsoleReporter {
  public:
   // Colours only on a terminal; a custom reporter does not follow --benchmark_color.
@@ -24,21 +25,40 @@ class GoalReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.error_occurred) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type != Run::RT_Iteration && !median) continue;
-      seconds_[run.run_name.function_name] =
+      std::string statistic;
+      if (run.run_type == Run::RT_Aggregate) {
+        if (run.aggregate_name != "median" && run.aggregate_name != "min") continue;
+        statistic = run.aggregate_name;
+      }
+      const double seconds =
           run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      if (statistic.empty()) {
+        single_[run.run_name.function_name] = seconds;
+      } else {
+        (statistic == "min" ? fastest_ : median_)[run.run_name.function_name] = seconds;
+      }
     }
   }
 
-  std::optional<double> seconds(const std::string& name) const {
-    const auto found = seconds_.find(name);
-    if (found == seconds_.end()) return std::nullopt;
-    return found->second;
+  struct Figure {
+    double judged;  // the fastest repetition, or the single run
+    double median;  // the median repetition, or the single run
+  };
+  std::optional<Figure> figure(const std::string& name) const {
+    if (const auto it = fastest_.find(name); it != fastest_.end()) {
+      const auto median = median_.find(name);
+      return Figure{it->second, median != median_.end() ? median->second : it->second};
+    }
+    if (const auto it = single_.find(name); it != single_.end()) {
+      return Figure{it->second, it->second};
+    }
+    return std::nullopt;
   }
 
  private:
-  std::map<std::string, double> seconds_;
+  std::map<std::string, double> single_;
+  std::map<std::string, double> median_;
+  std::map<std::string, double> fastest_;
 };
 
 const char* verdict(bool met) {
@@ -46,19 +66,21 @@ const char* verdict(bool met) {
 }
 
 void printGoals(const GoalReporter& reporter) {
-  std::printf("\nGoals (CPU time per operation)\n");
-  if (const auto assembly = reporter.seconds("BM_AssembleAndSerialize")) {
-    const double micros = *assembly * 1e6;
-    std::printf("  request assembly + serialization: %.2f us (goal < 5 us): %s\n", micros,
-                verdict(micros < 5.0));
+  std::printf("\nGoals (CPU time; fastest of 5 repetitions, median in brackets)\n");
+  if (const auto assembly = reporter.figure("BM_AssembleAndSerialize")) {
+    const double micros = assembly->judged * 1e6;
+    std::printf("  request assembly + serialization: %.2f us (%.2f) (goal < 5 us): %s\n", micros,
+                assembly->median * 1e6, verdict(micros < 5.0));
   }
-  const auto ours = reporter.seconds("BM_ParseJson_Korvani");
-  const auto boost = reporter.seconds("BM_ParseJson_Boost");
+  const auto ours = reporter.figure("BM_ParseJson_Korvani");
+  const auto boost = reporter.figure("BM_ParseJson_Boost");
   if (ours && boost) {
+    const double ratio = ours->judged / boost->judged;
     std::printf(
-        "  parseJson on 1 MiB: %.3f ms, boost::json::parse %.3f ms, ours/boost %.3f "
-        "(goal <= 1.000): %s\n",
-        *ours * 1e3, *boost * 1e3, *ours / *boost, verdict(*ours <= *boost));
+        "  parseJson on 1 MiB: %.3f ms (%.3f), boost::json::parse %.3f ms (%.3f), ours/boost "
+        "%.3f (goal <= 1.000): %s\n",
+        ours->judged * 1e3, ours->median * 1e3, boost->judged * 1e3, boost->median * 1e3, ratio,
+        verdict(ratio <= 1.0));
   }
 }
 

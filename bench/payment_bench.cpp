@@ -12,6 +12,7 @@
 #include "korvani/payment_service.hpp"
 #include "korvani/response.hpp"
 #include "payment_fixture.hpp"
+#include "repetitions.hpp"
 
 namespace {
 
@@ -92,10 +93,7 @@ void BM_ParseAnswer(benchmark::State& state) {
 
 BENCHMARK(BM_CurrentConfiguration)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SerializeBody)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_AssembleAndSerialize)
-    ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_AssembleAndSerialize)->Unit(benchmark::kMicrosecond)->Apply(korvani::bench::judged);
 BENCHMARK(BM_Sha256Hook)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PaymentServiceConstruction)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReachabilityGate)->Unit(benchmark::kMicrosecond);
