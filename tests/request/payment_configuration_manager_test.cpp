@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -209,6 +210,15 @@ TEST_F(ManagerTest, HookDigestsTheFragment) {
   answer.reset();  // no answer counts as the empty hash part
   EXPECT_EQ(manager.currentConfiguration().headers->at("X-Idempotency-Key"), "-1700000000");
   EXPECT_EQ(fragments.size(), 2u) << "one call per request";
+
+  // A failing host hook must not take the checkout down with it.
+  config->sha256 = [](const std::string&) -> std::optional<std::string> {
+    throw std::runtime_error("digest unavailable");
+  };
+  std::optional<PaymentConfiguration> built;
+  EXPECT_NO_THROW(built = manager.currentConfiguration());
+  ASSERT_TRUE(built.has_value());
+  EXPECT_EQ(built->headers->at("X-Idempotency-Key"), "-1700000000");
 }
 
 TEST_F(ManagerTest, FragmentPieces) {
