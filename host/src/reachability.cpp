@@ -4,7 +4,9 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "reachability_interfaces.hpp"
@@ -55,11 +57,25 @@ ZRNetworkStatus statusForInterfaces(const ifaddrs* interfaces) noexcept {
 }
 
 ZRNetworkStatus ZRReachability::currentReachabilityStatus() const {
+  // Listing the interfaces costs tens of microseconds, more than the rest of a payment's own
+  // work; an answer up to a second old is as good for a request that takes far longer.
+  constexpr auto kFreshFor = std::chrono::seconds(1);
+  static std::mutex cacheMutex;
+  static std::optional<std::chrono::steady_clock::time_point> checkedAt;
+  static ZRNetworkStatus cached = ZRNetworkStatus::NotReachable;
+
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(cacheMutex);
+  if (checkedAt && now - *checkedAt < kFreshFor) return cached;
   ifaddrs* interfaces = nullptr;
-  if (getifaddrs(&interfaces) != 0) return ZRNetworkStatus::NotReachable;
-  const auto status = statusForInterfaces(interfaces);
-  freeifaddrs(interfaces);
-  return status;
+  if (getifaddrs(&interfaces) != 0) {
+    cached = ZRNetworkStatus::NotReachable;
+  } else {
+    cached = statusForInterfaces(interfaces);
+    freeifaddrs(interfaces);
+  }
+  checkedAt = now;
+  return cached;
 }
 
 }  // namespace korvani::host

@@ -29,7 +29,8 @@ class KORVANI_EXPORT ZRReachability {
   // restores the default. Thread-safe.
   static void setProvider(Provider provider);
 
-  // NotReachable stops the request; the default object answers ReachableViaWiFi for any route.
+  // NotReachable stops the request; the default object answers ReachableViaWiFi for any route
+  // (it lists the interfaces at most once a second and answers from that in between).
   virtual ZRNetworkStatus currentReachabilityStatus() const;
 };
 
