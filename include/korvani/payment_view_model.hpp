@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "korvani/export.hpp"
+#include "korvani/json.hpp"
+#include "korvani/payment.hpp"
+#include "korvani/payment_configuration.hpp"
+#include "korvani/platform/error.hpp"
+
+namespace korvani {
+
+class PaymentService;
+
+// Runs one payment from an assembled request to a parsed Payment, sends one tracking event
+// and hands the outcome to its caller.
+//
+// Create it with std::make_shared: the service callbacks refer back to the view model only
+// weakly (so a pending request never keeps it alive), and a view model that no shared_ptr owns
+// never completes. Main thread only; nothing is locked.
+class KORVANI_EXPORT PaymentViewModel : public std::enable_shared_from_this<PaymentViewModel> {
+ public:
+  // Called at most once per performPayment(), on the main thread: the payment and no error,
+  // or no payment and the error (which may be null after an HTTP error answer).
+  using Completion = std::function<void(std::optional<Payment>, platform::ErrorPtr)>;
+
+  PaymentViewModel() = default;
+  PaymentViewModel(const PaymentViewModel&) = delete;
+  PaymentViewModel& operator=(const PaymentViewModel&) = delete;
+
+  // The service of the latest payment and the only strong reference to it. Replacing or
+  // clearing it makes the running request's answer reach no one (it is not cancelled).
+  std::shared_ptr<PaymentService> paymentService;
+
+  // Starts the payment and returns at once; the outcome arrives later through `completion`.
+  //   parsed payment             completion(payment, null), then event "success" {"raw": raw}
+  //   answer without a payment   completion(nullopt, new empty error), no event
+  //   error or failure           event "fail" {"error": description or ""}, then
+  //                              completion(nullopt, the error as received)
+  // Nothing at all happens once the view model is gone.
+  void performPayment(const PaymentConfiguration& configuration, Completion completion);
+
+ private:
+  // One event on a fresh tracker; dropped when the host has no listener.
+  void trackPaymentEvent(const std::string& result, const JsonObject& extraParams) const;
+};
+
+}  // namespace korvani

@@ -1,0 +1,62 @@
+#include "korvani/payment_plugin_component.hpp"
+
+#include <utility>
+
+namespace korvani {
+namespace {
+
+// What the host is told when no payment came back, whatever the reason.
+constexpr auto kNoPaymentStatus = host::VQPaymentMethodPlugin::RemotePaymentStatus{1};
+
+}  // namespace
+
+std::shared_ptr<PaymentPluginComponent> PaymentPluginComponent::create(
+    std::shared_ptr<PaymentPluginConfiguration> configuration) {
+  return std::make_shared<PaymentPluginComponent>(std::move(configuration));
+}
+
+PaymentPluginComponent::PaymentPluginComponent(
+    std::shared_ptr<PaymentPluginConfiguration> configuration)
+    : manager_(std::move(configuration)), paymentViewModel_(std::make_shared<PaymentViewModel>()) {}
+
+std::shared_ptr<platform::View> PaymentPluginComponent::render(
+    std::shared_ptr<host::VQCheckoutStore> /*checkoutStore*/,
+    std::shared_ptr<host::VQTheme> /*theme*/) {
+  return nullptr;
+}
+
+void PaymentPluginComponent::didReceive(std::shared_ptr<host::VQCheckoutStore> pluginStore) {
+  store = std::move(pluginStore);
+}
+
+void PaymentPluginComponent::navigationHandlerForPlugin(
+    std::shared_ptr<host::VQPluginNavigationHandler> handler) {
+  if (handler) handler->beginPluginWork();
+  navigationHandler = std::move(handler);
+}
+
+void PaymentPluginComponent::renderDidFinish() {
+  if (store) {
+    manager_.update(store->currentPaymentData());
+    manager_.update(store);
+  }
+  const PaymentConfiguration configuration = manager_.currentConfiguration();
+
+  paymentViewModel_->performPayment(configuration, [weakSelf = weak_from_this()](
+                                                       std::optional<Payment> payment,
+                                                       const platform::ErrorPtr& /*error*/) {
+    const auto self = weakSelf.lock();
+    if (!self) return;
+    if (const auto current = self->navigationHandler) current->endPluginWork();
+    // Read again: ending the work may have handed the component another handler.
+    const auto handler = self->navigationHandler;
+    if (!handler) return;
+    if (payment) {
+      handler->didFinishPayment(payment->status(), payment->statusDetail(), payment->idString());
+    } else {
+      handler->didFinishPayment(kNoPaymentStatus);
+    }
+  });
+}
+
+}  // namespace korvani
