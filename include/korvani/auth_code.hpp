@@ -10,9 +10,11 @@
 namespace korvani {
 
 // A second-factor authorisation code. The host checkout store keeps it under "auth_code" in
-// the stored form {"code": text, "validated": boolean} that toDictionary() makes.
+// the stored form {"code": text, "validated": boolean} that toDictionary() makes. A value
+// record: copied on assignment, usable on any thread.
 class KORVANI_EXPORT AuthCode {
  public:
+  // Takes both parts as given; nothing is checked.
   AuthCode(std::string code, bool validated) : code_(std::move(code)), validated_(validated) {}
 
   // From the source form {"auth_code": text, "second_auth_factor": text}; the code counts as
@@ -24,8 +26,10 @@ class KORVANI_EXPORT AuthCode {
   // The stored form: exactly "code" and "validated".
   JsonObject toDictionary() const;
 
+  // The code; a stored code is sent as the "token" of an account-money payment, validated
+  // or not.
   const std::string& code() const noexcept { return code_; }
-  bool validated() const noexcept { return validated_; }
+  bool validated() const noexcept { return validated_; }  // the plug-in itself ignores it
 
   friend bool operator==(const AuthCode&, const AuthCode&) = default;
 

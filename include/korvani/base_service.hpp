@@ -17,31 +17,40 @@ namespace korvani {
 // Sends the request its `config` describes over the shared URL session and reports the outcome
 // through at most one callback, always later on the main queue (never inside execute()):
 //   success  an HTTP answer 200...299
-//   error    any other HTTP answer (with the session's error, usually none)
-//   failure  no HTTP answer: no network (-1009), no base or path (-1000), transport failure
-// A cancelled request, an absent callback or a service released before the answer reports
-// nothing. Create services with std::make_shared: the network completion holds the service
-// only weakly, so an in-flight request never keeps it alive.
+//   error    any other HTTP answer (the error is null: the session adds none to an answer)
+//   failure  no HTTP answer: no network (-1009) or no base or path (-1000), both in the empty
+//            domain and reported without sending; a transport failure, in the URL domain
+// A cancelled request, an absent callback or a service released before the session's answer
+// reports nothing; an outcome already queued for the main thread (the -1009 and -1000 failures
+// are queued inside execute()) still arrives. Create services with std::make_shared: the network
+// completion holds the service only weakly, so an in-flight request never keeps it alive, and a
+// service no shared_ptr owns never reports a network answer.
 //
 // Not locked: set the callbacks before execute() and leave them alone while a request is in
 // flight; the completion reads them on the session's thread.
 class KORVANI_EXPORT BaseService : public std::enable_shared_from_this<BaseService> {
  public:
+  // Run on the main thread with the outcome (never null) and, for error and failure, the error.
   using SuccessCallback = std::function<void(std::shared_ptr<Response>)>;
   using ErrorCallback = std::function<void(std::shared_ptr<Response>, platform::ErrorPtr)>;
   using FailureCallback = std::function<void(std::shared_ptr<Response>, platform::ErrorPtr)>;
 
+  // Keeps the description; sends nothing yet.
   explicit BaseService(ServiceConfig config);
+  // Not copyable: in-flight completions refer to this very object.
   BaseService(const BaseService&) = delete;
   BaseService& operator=(const BaseService&) = delete;
 
-  // Starts one request; every call sends a new one. Call it on the host's main thread.
+  // Starts one request; every call sends a new one. Call it on the host's main thread. Asks the
+  // host's reachability first: a null reachability object or NotReachable fails with -1009.
   void execute();
   // Cancels the request most recently started, if the session still holds it; it then
-  // reports nothing.
+  // reports nothing. An answer already queued for the main thread still arrives.
   void cancel();
 
+  // The request description, read by every execute(); change it on the main thread only.
   ServiceConfig config;
+  // Outcome callbacks; an absent one drops its outcome. Set them before execute().
   SuccessCallback success;
   ErrorCallback error;
   FailureCallback failure;

@@ -14,8 +14,10 @@ namespace korvani {
 // power-of-ten exponent. Built only from decimal text or integers, never through a double, so
 // 0.1 stays 0.1. Values are kept normalised (no trailing zeros in the coefficient, zero has no
 // sign), so equal values compare equal whatever text they came from ("1e2" == "100.00").
+// A value: copy freely; separate copies may be used on separate threads.
 class KORVANI_EXPORT Decimal {
  public:
+  // Significant digits kept; more are rounded half to even when parsed.
   static constexpr int kMaxDigits = 38;
   // Range of the normalised exponent; text outside it is refused rather than rounded to 0 or
   // to an unbounded rendering.
@@ -24,6 +26,7 @@ class KORVANI_EXPORT Decimal {
 
   // Zero.
   constexpr Decimal() = default;
+  // Exact for every 64-bit integer.
   explicit Decimal(std::int64_t value);
   explicit Decimal(std::uint64_t value);
 
@@ -41,12 +44,13 @@ class KORVANI_EXPORT Decimal {
 
   bool isZero() const noexcept;
   bool isNegative() const noexcept;  // false for zero
-  bool isIntegral() const noexcept;
+  bool isIntegral() const noexcept;  // no fraction digits (1e3 and 2.0 are integral)
 
   // Exact conversions: nullopt unless the value is integral and fits the target type.
   std::optional<std::int64_t> toInt64() const noexcept;
   std::optional<std::uint64_t> toUInt64() const noexcept;
 
+  // Compare by value, whatever the notation they were parsed from.
   friend KORVANI_EXPORT bool operator==(const Decimal& a, const Decimal& b) noexcept;
   friend KORVANI_EXPORT std::strong_ordering operator<=>(const Decimal& a,
                                                          const Decimal& b) noexcept;

@@ -6,10 +6,12 @@
 #include "korvani/export.hpp"
 #include "korvani/json.hpp"
 
+// Encoders of the request's parts. Pure functions of their argument; any thread.
 namespace korvani {
 
 // Compact JSON text of the dictionary as an object (members in the dictionary's own order),
-// or nullopt when it cannot be serialized (a text that is not valid UTF-8).
+// or nullopt when it cannot be serialized (a text that is not valid UTF-8). A text-to-text
+// dictionary is written in key order.
 KORVANI_EXPORT std::optional<std::string> JSONString(const JsonObject& dictionary);
 KORVANI_EXPORT std::optional<std::string> JSONString(const StringDictionary& dictionary);
 

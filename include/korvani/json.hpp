@@ -21,24 +21,29 @@ class JsonValue;
 namespace detail {
 struct JsonObjectAccess;
 }
+// A JSON array: values in order.
 using JsonArray = std::vector<JsonValue>;
 
 // Text-to-text dictionary (header fields, query parameters).
 using StringDictionary = std::map<std::string, std::string>;
 
+// What a JsonValue holds; numbers have three representations (see JsonValue).
 enum class JsonType { null, boolean, int64, uint64, decimal, string, array, object };
 
 // A JSON object: text keys, unique, kept in insertion order (the order they are written in).
 // Lookups are linear, which beats hashing for the few dozen keys a payment carries.
+// A value: copied on assignment, no shared state, not locked.
 class KORVANI_EXPORT JsonObject {
  public:
+  // One key and its value; iteration yields members in insertion order.
   using Member = std::pair<std::string, JsonValue>;
   using iterator = std::vector<Member>::iterator;
   using const_iterator = std::vector<Member>::const_iterator;
 
-  JsonObject() = default;
+  JsonObject() = default;                             // empty
   JsonObject(std::initializer_list<Member> members);  // later duplicates replace earlier ones
 
+  // Member count and iteration, in insertion order.
   std::size_t size() const noexcept;
   bool empty() const noexcept;
   iterator begin() noexcept;
@@ -49,13 +54,14 @@ class KORVANI_EXPORT JsonObject {
   // The value under `key`, or nullptr.
   const JsonValue* find(std::string_view key) const noexcept;
   JsonValue* find(std::string_view key) noexcept;
-  bool contains(std::string_view key) const noexcept;
+  bool contains(std::string_view key) const noexcept;  // true even for a JSON null value
   // Replaces the value of an existing key in place, or appends the key.
   JsonValue& set(std::string key, JsonValue value);
   // The value under `key`, inserting null when absent.
   JsonValue& operator[](std::string_view key);
+  // Removes the key, keeping the others in order; false when it was absent.
   bool erase(std::string_view key);
-  void reserve(std::size_t count);
+  void reserve(std::size_t count);  // room for `count` members, to avoid regrowth
 
   // Typed lookups: the value under `key` when it has the asked JSON type, else nothing.
   // A JSON null is a value of the wrong type for all of them.
@@ -66,6 +72,7 @@ class KORVANI_EXPORT JsonObject {
   // Any number, as an exact Decimal.
   std::optional<Decimal> getNumber(std::string_view key) const noexcept;
   std::optional<bool> getBool(std::string_view key) const noexcept;
+  // The object or array under `key`, or nullptr; valid while this object is unchanged.
   const JsonObject* getObject(std::string_view key) const noexcept;
   const JsonArray* getArray(std::string_view key) const noexcept;
   // An array whose elements are all objects (an empty array qualifies).
@@ -82,9 +89,11 @@ class KORVANI_EXPORT JsonObject {
 };
 
 // One JSON value. Integers stay integers (int64, or uint64 above INT64_MAX); numbers with a
-// fraction or exponent, and integers beyond 64 bits, are exact Decimals.
+// fraction or exponent, and integers beyond 64 bits, are exact Decimals. A value: copied on
+// assignment, no shared state, not locked.
 class KORVANI_EXPORT JsonValue {
  public:
+  // Implicit from every C++ type that has a JSON counterpart, so objects read like JSON.
   JsonValue() noexcept;  // null
   JsonValue(std::nullptr_t) noexcept;
   JsonValue(bool value) noexcept;
@@ -104,6 +113,7 @@ class KORVANI_EXPORT JsonValue {
   JsonValue(JsonArray value) noexcept;
   JsonValue(JsonObject value) noexcept;
 
+  // The kind of value held.
   JsonType type() const noexcept;
   bool isNull() const noexcept;
   bool isBool() const noexcept;
@@ -140,11 +150,12 @@ class KORVANI_EXPORT JsonValue {
 
 // Where and why text was refused.
 struct KORVANI_EXPORT JsonError {
-  std::size_t offset = 0;  // byte offset into the input (parse) or 0 (serialize)
-  std::string reason;
+  std::size_t offset = 0;       // byte offset into the input (parse) or 0 (serialize)
+  std::string reason;           // what was wrong, e.g. "invalid UTF-8"
   std::string message() const;  // "<reason> at byte <offset>"
 };
 
+// Limits of parseJson(); the defaults suit answers from the payment platform.
 struct JsonParseOptions {
   // A bare number, string, boolean or null at the top level is refused unless allowed.
   bool allowScalarTopLevel = false;
@@ -152,25 +163,26 @@ struct JsonParseOptions {
   // read, compared, written and destroyed recursively, so limits above kDepthCeiling count
   // as kDepthCeiling.
   static constexpr std::size_t kDepthCeiling = 1000;
-  std::size_t maxDepth = 512;
+  std::size_t maxDepth = 512;  // levels of arrays and objects
 };
 
 // Parses UTF-8 JSON text. Malformed text, invalid UTF-8, trailing garbage, a scalar at the top
 // level (unless allowed) and nesting deeper than maxDepth give nullopt and, when `error` is
 // given, its position and reason. Never throws for bad input. A key repeated within one object
-// keeps its first position and takes the last value ("last one wins").
+// keeps its first position and takes the last value ("last one wins"). Any thread.
 KORVANI_EXPORT std::optional<JsonValue> parseJson(std::string_view text, JsonError* error = nullptr,
                                                   const JsonParseOptions& options = {});
 
 // Compact serialization (no whitespace). Strings are escaped (", \, control characters);
-// a string or key holding invalid UTF-8 makes the whole call fail with nullopt.
+// a string or key holding invalid UTF-8 makes the whole call fail with nullopt. Any thread.
 KORVANI_EXPORT std::optional<std::string> serializeJson(const JsonValue& value,
                                                         JsonError* error = nullptr);
 // Appends the compact text of `value` to `out`; on failure returns false and leaves `out`
 // as it was.
 KORVANI_EXPORT bool appendJson(std::string& out, const JsonValue& value,
                                JsonError* error = nullptr);
-// Indented text for people (demo output, logs of the sandbox); same failure rule.
+// Indented text for people (demo output, logs of the sandbox); same failure rule. A negative
+// `indent` counts as 0.
 KORVANI_EXPORT std::optional<std::string> serializeJsonPretty(const JsonValue& value,
                                                               int indent = 2);
 

@@ -12,21 +12,26 @@ namespace korvani {
 
 // The payment platform's answer to a payment request:
 // {"raw": {"id": number, "status": text, "status_detail": text, ...}, "formatted": {...}}.
+// A value record, fixed once parsed; copied on assignment, usable on any thread.
 class KORVANI_EXPORT Payment {
  public:
-  // Nothing unless "raw" is an object holding "status" and "status_detail" as strings.
-  // An unusable "id" (missing, negative, fractional, too large, not a number) or "formatted"
-  // (not an object) leaves that field empty instead.
+  // Nothing without an object, or unless its "raw" is an object holding "status" and
+  // "status_detail" as strings. An unusable "id" (missing, negative, fractional, too large, not
+  // a number) or "formatted" (not an object) leaves that field empty instead.
   static std::optional<Payment> fromJson(const JsonObject& json);
   static std::optional<Payment> fromJson(const std::optional<JsonObject>& json);
   // Parses `text` first. Text that is not a JSON object gives nothing and, when `error` is
   // given, the reason (otherwise `error` is left alone).
   static std::optional<Payment> fromJsonText(std::string_view text, JsonError* error = nullptr);
 
+  // "raw"."id"; nullopt when unusable, and the host then gets no receipt identifier.
   const std::optional<std::uint64_t>& id() const noexcept { return id_; }
+  // "raw"."status" and "raw"."status_detail", reported to the host as they are.
   const std::string& status() const noexcept { return status_; }
   const std::string& statusDetail() const noexcept { return statusDetail_; }
+  // The whole "raw" object, unknown keys included; sent with the "success" tracking event.
   const JsonObject& raw() const noexcept { return raw_; }
+  // "formatted" when it is an object, else nullopt.
   const std::optional<JsonObject>& formatted() const noexcept { return formatted_; }
 
   // `id` in plain decimal digits, or nothing without an id.

@@ -11,7 +11,9 @@
 
 namespace korvani {
 
-// The discount applied to a payment. Members are writable; the plug-in only reads them.
+// The discount applied to a payment. Held by std::shared_ptr and shared with the host through
+// PaymentPluginConfiguration::discount. Members are writable; the plug-in only reads them, on
+// the host's main thread at every request, so write them on that thread too.
 class KORVANI_EXPORT PaymentDiscount {
  public:
   // Null only when there is no object; "campaign_id" takes an integral number that fits a
@@ -23,6 +25,8 @@ class KORVANI_EXPORT PaymentDiscount {
   static std::shared_ptr<PaymentDiscount> fromJsonText(std::string_view text,
                                                        JsonError* error = nullptr);
 
+  // Sent as "campaign_id" and "coupon_amount" when present, and only in a payment that has a
+  // payment method.
   std::optional<std::int64_t> campaignId;
   std::optional<Decimal> couponAmount;
 

@@ -11,7 +11,8 @@
 
 namespace korvani {
 
-// The merchant order a payment belongs to. Fixed once built.
+// The merchant order a payment belongs to. Fixed once built; held by std::shared_ptr and shared
+// with the host through PaymentPluginConfiguration::merchantOrder, so any thread may read it.
 class KORVANI_EXPORT PaymentPluginMerchantOrder {
  public:
   // Null when there is no object or its "id" is not an integral number in the unsigned
@@ -24,8 +25,11 @@ class KORVANI_EXPORT PaymentPluginMerchantOrder {
   static std::shared_ptr<PaymentPluginMerchantOrder> fromJsonText(std::string_view text,
                                                                   JsonError* error = nullptr);
 
+  // Sent as "order": {"id": id, "type": "korvani"}.
   std::uint64_t id() const noexcept { return id_; }
+  // Kept for the host; no request uses it.
   const std::optional<std::string>& preferenceId() const noexcept { return preferenceId_; }
+  // Sent as "notification_url", "external_reference" and "sponsor_id" when present.
   const std::optional<std::string>& notificationUrl() const noexcept { return notificationUrl_; }
   const std::optional<std::string>& externalReference() const noexcept {
     return externalReference_;

@@ -7,10 +7,12 @@
 namespace korvani {
 
 // Posts one payment: a POST of the configuration's body as JSON to base URL + path, with the
-// configuration's headers and the access token as query parameter. Create it with
-// std::make_shared, set the callbacks, keep it alive and call execute().
+// configuration's headers and the access token as query parameter, and a 72-second time-out.
+// Create it with std::make_shared, set the callbacks, keep it alive and call execute() on the
+// host's main thread; outcomes arrive as for any BaseService.
 class KORVANI_EXPORT PaymentService : public KorvaniBaseService {
  public:
+  // Copies the parts (an absent base URL becomes the default origin); sends nothing yet.
   explicit PaymentService(const PaymentConfiguration& configuration);
 };
 

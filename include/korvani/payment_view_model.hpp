@@ -16,7 +16,8 @@ namespace korvani {
 class PaymentService;
 
 // Runs one payment from an assembled request to a parsed Payment, sends one tracking event
-// and hands the outcome to its caller.
+// (screen "/myzr/account_balance", action "post_payment", to the host's process listener) and
+// hands the outcome to its caller.
 //
 // Create it with std::make_shared: the service callbacks refer back to the view model only
 // weakly (so a pending request never keeps it alive), and a view model that no shared_ptr owns
@@ -24,15 +25,18 @@ class PaymentService;
 class KORVANI_EXPORT PaymentViewModel : public std::enable_shared_from_this<PaymentViewModel> {
  public:
   // Called at most once per performPayment(), on the main thread: the payment and no error,
-  // or no payment and the error (which may be null after an HTTP error answer).
+  // or no payment and an error (null after an HTTP error answer, which carries none).
   using Completion = std::function<void(std::optional<Payment>, platform::ErrorPtr)>;
 
+  // No payment yet.
   PaymentViewModel() = default;
+  // Not copyable: running payments refer to this very object.
   PaymentViewModel(const PaymentViewModel&) = delete;
   PaymentViewModel& operator=(const PaymentViewModel&) = delete;
 
-  // The service of the latest payment and the only strong reference to it. Replacing or
-  // clearing it makes the running request's answer reach no one (it is not cancelled).
+  // The service of the latest payment and the only strong reference to it (null before the
+  // first). Replacing or clearing it makes the running request's answer reach no one unless it
+  // was already on its way to the main thread; the request is not cancelled.
   std::shared_ptr<PaymentService> paymentService;
 
   // Starts the payment and returns at once; the outcome arrives later through `completion`.
@@ -40,7 +44,8 @@ class KORVANI_EXPORT PaymentViewModel : public std::enable_shared_from_this<Paym
   //   answer without a payment   completion(nullopt, new empty error), no event
   //   error or failure           event "fail" {"error": description or ""}, then
   //                              completion(nullopt, the error as received)
-  // Nothing at all happens once the view model is gone.
+  // Nothing at all happens once the view model is gone. An empty completion is allowed: the
+  // event is still sent.
   void performPayment(const PaymentConfiguration& configuration, Completion completion);
 
  private:

@@ -1,10 +1,12 @@
 #include "korvani/platform/main_queue.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 namespace korvani::platform {
@@ -15,6 +17,8 @@ struct QueueState {
   std::mutex mutex;
   std::condition_variable arrived;
   std::deque<MainQueue::Work> pending;
+  // pending.size(), written under the mutex, for looking without taking it.
+  std::atomic<std::size_t> pendingSize{0};
   std::shared_ptr<const MainQueue::Dispatcher> dispatcher;
 };
 
@@ -30,6 +34,7 @@ MainQueue::Work takeNext(QueueState& s) {
   if (s.pending.empty()) return {};
   MainQueue::Work work = std::move(s.pending.front());
   s.pending.pop_front();
+  s.pendingSize.store(s.pending.size(), std::memory_order_relaxed);
   return work;
 }
 
@@ -42,7 +47,10 @@ void MainQueue::async(Work work) {
   {
     std::lock_guard lock(s.mutex);
     dispatcher = s.dispatcher;
-    if (!dispatcher) s.pending.push_back(std::move(work));
+    if (!dispatcher) {
+      s.pending.push_back(std::move(work));
+      s.pendingSize.store(s.pending.size(), std::memory_order_relaxed);
+    }
   }
   if (dispatcher) {
     // Outside the lock: the host's dispatcher may take its own locks or submit more work.
@@ -76,17 +84,44 @@ std::size_t MainQueue::runUntilIdle() {
   return count;
 }
 
+namespace {
+
+// Waits for work until `until`, giving the processor away between looks instead of sleeping;
+// returns whether work arrived.
+bool yieldUntilWork(const QueueState& s, std::chrono::steady_clock::time_point until) {
+  do {
+    if (s.pendingSize.load(std::memory_order_relaxed) != 0) return true;
+    std::this_thread::yield();
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
+}
+
+}  // namespace
+
 bool MainQueue::runUntil(const std::function<bool()>& condition,
                          std::chrono::steady_clock::time_point deadline) {
   // A condition may also turn true without any main-queue work (for instance a flag set by a
   // network thread), so sleeping is done in short slices that re-check it.
   constexpr auto kRecheck = std::chrono::milliseconds(5);
+  // Work tends to follow soon after the wait begins (an answer from a nearby server takes about
+  // a tenth of a millisecond), and on a busy machine putting the thread to sleep and waking it
+  // costs a sizeable part of that. So after entry and after each item the thread first waits
+  // this long while yielding the processor, and only then sleeps.
+  constexpr auto kYieldingWait = std::chrono::microseconds(100);
   QueueState& s = state();
+  bool workLikely = true;
   for (;;) {
     if (condition()) return true;
-    if (runOnce()) continue;
+    if (runOnce()) {
+      workLikely = true;
+      continue;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return condition();
+    if (workLikely) {
+      workLikely = false;
+      if (yieldUntilWork(s, std::min(deadline, now + kYieldingWait))) continue;
+    }
     std::unique_lock lock(s.mutex);
     s.arrived.wait_until(lock, std::min(deadline, now + kRecheck),
                          [&] { return !s.pending.empty(); });

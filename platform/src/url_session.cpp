@@ -43,6 +43,13 @@ bool isValidMethod(std::string_view method) noexcept {
   });
 }
 
+bool isIdempotentMethod(std::string_view method) noexcept {
+  for (std::string_view idempotent : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"}) {
+    if (method == idempotent) return true;
+  }
+  return false;
+}
+
 std::string curlHeaderLine(std::string_view name, std::string_view value) {
   const bool blank = value.find_first_not_of(" \t") == std::string_view::npos;
   std::string line;
@@ -217,6 +224,9 @@ struct TaskCore {
   std::string body;
   HeaderList responseHeaders;
   bool bodyTooLarge = false;
+  // How often libcurl was about to send the request, and whether a second send was refused.
+  int sends = 0;
+  bool resendRefused = false;
   curl_off_t lastDown = 0;
   curl_off_t lastUp = 0;
   std::chrono::steady_clock::time_point lastProgress;
@@ -483,6 +493,8 @@ class Engine {
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &core);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Engine::onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &core);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Engine::onSend);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, &core);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Engine::onProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &core);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
@@ -538,6 +550,18 @@ class Engine {
                                         std::string(trimBlanks(line.substr(colon + 1))));
     }
     return length;
+  }
+
+  // libcurl silently sends a request again when a reused connection dies before any answer
+  // byte arrived. The server may well have acted on the first copy, so a request that is not
+  // idempotent (a payment POST) goes out at most once and fails as a lost connection instead.
+  static int onSend(void* user, char*, char*, int, int) {
+    auto& core = *static_cast<TaskCore*>(user);
+    if (core.sends++ > 0 && !detail::isIdempotentMethod(core.request.httpMethod)) {
+      core.resendRefused = true;
+      return CURL_PREREQFUNC_ABORT;
+    }
+    return CURL_PREREQFUNC_OK;
   }
 
   static int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
@@ -611,7 +635,10 @@ class Engine {
     } else {
       const char* message =
           core.errorBuffer[0] != '\0' ? core.errorBuffer : curl_easy_strerror(result);
-      error = urlError(detail::urlErrorCodeForCurl(result, core.bodyTooLarge), core.request.url,
+      const std::int64_t code = core.resendRefused
+                                    ? kURLErrorNetworkConnectionLost
+                                    : detail::urlErrorCodeForCurl(result, core.bodyTooLarge);
+      error = urlError(code, core.request.url,
                        JsonObject{{kCurlCodeKey, static_cast<int>(result)},
                                   {kCurlMessageKey, std::string(message)}});
     }

@@ -15,6 +15,9 @@ bool isValidHeaderName(std::string_view name) noexcept;
 bool isValidHeaderValue(std::string_view value) noexcept;
 // An HTTP method the session sends: a non-empty token (letters, digits, !#$%&'*+-.^_`|~).
 bool isValidMethod(std::string_view method) noexcept;
+// Whether sending the request twice has the effect of sending it once (GET, HEAD, OPTIONS,
+// TRACE, PUT, DELETE); only such requests may be sent again on a fresh connection.
+bool isIdempotentMethod(std::string_view method) noexcept;
 
 // The line libcurl needs to send exactly this field: "Name: value", or "Name;" when the value is
 // empty or blank (libcurl would drop "Name:" with nothing after the colon).

@@ -69,7 +69,13 @@ std::string PaymentConfigurationManager::generateIdempotencyKey() const {
   std::string key;
   // The fragment is only worth building for a hook to digest.
   if (const auto& sha256 = pluginConfiguration_->sha256) {
-    if (std::optional<std::string> digest = sha256(paymentFragment())) key = std::move(*digest);
+    // Nothing may escape to the host through renderDidFinish(): a hook that throws counts as
+    // one that answered nothing, and the key keeps its time part.
+    try {
+      if (std::optional<std::string> digest = sha256(paymentFragment())) key = std::move(*digest);
+    } catch (...) {
+      key.clear();
+    }
   }
   // Whole seconds of the creation time; "%.0f" rounds to the nearest, ties to even.
   char seconds[400];

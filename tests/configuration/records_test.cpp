@@ -12,14 +12,13 @@
 #include "korvani/payment_discount.hpp"
 #include "korvani/payment_plugin_merchant_order.hpp"
 #include "korvani/payment_plugin_preference.hpp"
+#include "support/fakes.hpp"
 
 namespace korvani {
 namespace {
 
 JsonObject object(std::string_view text) {
-  std::optional<JsonValue> value = parseJson(text);
-  EXPECT_TRUE(value && value->isObject()) << "test input is not an object: " << text;
-  return value && value->isObject() ? *value->asObject() : JsonObject{};
+  return test_support::jsonObject(text);
 }
 
 Decimal dec(std::string_view text) {

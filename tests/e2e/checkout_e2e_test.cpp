@@ -25,6 +25,7 @@
 #include "korvani/platform/main_queue.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
+#include "support/fakes.hpp"
 
 namespace korvani {
 namespace {
@@ -58,19 +59,7 @@ std::optional<std::string> textAt(const JsonObject& object, std::string_view key
   return std::nullopt;
 }
 
-class FixedReachability final : public host::ZRReachability {
- public:
-  explicit FixedReachability(host::ZRNetworkStatus status) : status_(status) {}
-  host::ZRNetworkStatus currentReachabilityStatus() const override { return status_; }
-
- private:
-  host::ZRNetworkStatus status_;
-};
-
-void setNetworkStatus(host::ZRNetworkStatus status) {
-  auto reachability = std::make_shared<FixedReachability>(status);
-  host::ZRReachability::setProvider([reachability] { return reachability; });
-}
+using test_support::setNetworkStatus;
 
 // Keeps every event together with how many calls the watched handler had received by then,
 // which places the event before or after the report.
@@ -304,22 +293,25 @@ TEST_F(CheckoutEndToEndTest, FailedPaymentsAreReportedAsStatusOne) {
   }
 }
 
-TEST_F(CheckoutEndToEndTest, AnswerLostOnTheWireIsReportedAsStatusOne) {
-  // The first request to this sandbox, so it travels on a fresh connection.
+TEST_F(CheckoutEndToEndTest, AnswerLostOnTheWireIsReportedOnceAndNeverSentAgain) {
+  // A first payment leaves a kept-alive connection behind; the lost answer then happens on a
+  // reused connection, where a transport is tempted to send the POST again.
+  pay(card("approved"));
   const std::uint64_t paymentId = server->nextPaymentId();
+  const std::size_t eventsBefore = probe->entries().size();
   const Checkout checkout = pay(card("drop"));
 
   EXPECT_EQ(checkout.handler->calls().back(), kNoPaymentReport);
-  EXPECT_EQ(server->nextPaymentId(), paymentId + 1) << "the sandbox created the payment";
-  EXPECT_EQ(server->counters().requestsServed, 1u);
+  EXPECT_EQ(server->nextPaymentId(), paymentId + 1) << "the sandbox created the payment once";
+  EXPECT_EQ(server->counters().requestsServed, 2u) << "the payment was posted a second time";
   const auto entries = probe->entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].handlerCallsBefore, 1u);
-  EXPECT_EQ(entries[0].event.result, "fail");
+  ASSERT_EQ(entries.size(), eventsBefore + 1);
+  EXPECT_EQ(entries.back().handlerCallsBefore, 1u);
+  EXPECT_EQ(entries.back().event.result, "fail");
   const std::string expected =
       platform::Error(platform::kURLErrorDomain, platform::kURLErrorNetworkConnectionLost)
           .localizedDescription();
-  EXPECT_EQ(entries[0].event.extraParams, JsonObject({{"error", expected}}));
+  EXPECT_EQ(entries.back().event.extraParams, JsonObject({{"error", expected}}));
 }
 
 TEST_F(CheckoutEndToEndTest, WithoutNetworkNothingIsSentAndStatusOneIsReported) {

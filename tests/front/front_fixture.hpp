@@ -17,23 +17,12 @@
 #include "korvani/host/tracker.hpp"
 #include "korvani/json.hpp"
 #include "korvani/platform/main_queue.hpp"
+#include "support/fakes.hpp"
 #include "support/test_server.hpp"
 
 namespace korvani::front_test {
 
-class FixedReachability final : public host::ZRReachability {
- public:
-  explicit FixedReachability(host::ZRNetworkStatus status) : status_(status) {}
-  host::ZRNetworkStatus currentReachabilityStatus() const override { return status_; }
-
- private:
-  host::ZRNetworkStatus status_;
-};
-
-inline void setNetworkStatus(host::ZRNetworkStatus status) {
-  auto reachability = std::make_shared<FixedReachability>(status);
-  host::ZRReachability::setProvider([reachability] { return reachability; });
-}
+using test_support::setNetworkStatus;
 
 class FrontTest : public ::testing::Test {
  protected:

@@ -8,14 +8,13 @@
 #include <string_view>
 
 #include "korvani/json.hpp"
+#include "support/fakes.hpp"
 
 namespace korvani {
 namespace {
 
 JsonObject object(std::string_view text) {
-  std::optional<JsonValue> value = parseJson(text);
-  EXPECT_TRUE(value && value->isObject()) << "test input is not an object: " << text;
-  return value && value->isObject() ? *value->asObject() : JsonObject{};
+  return test_support::jsonObject(text);
 }
 
 TEST(Payment, RefusesAnswersWithoutUsableRawStatus) {

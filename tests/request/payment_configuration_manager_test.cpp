@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/json.hpp"
 #include "korvani/platform/clock.hpp"
+#include "support/fakes.hpp"
 
 namespace korvani {
 
@@ -30,9 +32,7 @@ using host::makePaymentData;
 using host::PaymentChoice;
 
 JsonObject object(std::string_view text) {
-  std::optional<JsonValue> value = parseJson(text);
-  EXPECT_TRUE(value && value->isObject()) << "test input is not an object: " << text;
-  return value && value->isObject() ? *value->asObject() : JsonObject{};
+  return test_support::jsonObject(text);
 }
 
 // Merges the members of `more` into `base`.
@@ -209,6 +209,15 @@ TEST_F(ManagerTest, HookDigestsTheFragment) {
   answer.reset();  // no answer counts as the empty hash part
   EXPECT_EQ(manager.currentConfiguration().headers->at("X-Idempotency-Key"), "-1700000000");
   EXPECT_EQ(fragments.size(), 2u) << "one call per request";
+
+  // A failing host hook must not take the checkout down with it.
+  config->sha256 = [](const std::string&) -> std::optional<std::string> {
+    throw std::runtime_error("digest unavailable");
+  };
+  std::optional<PaymentConfiguration> built;
+  EXPECT_NO_THROW(built = manager.currentConfiguration());
+  ASSERT_TRUE(built.has_value());
+  EXPECT_EQ(built->headers->at("X-Idempotency-Key"), "-1700000000");
 }
 
 TEST_F(ManagerTest, FragmentPieces) {

@@ -12,18 +12,12 @@
 #include <vector>
 
 #include "reachability_interfaces.hpp"
+#include "support/fakes.hpp"
 
 namespace korvani::host {
 namespace {
 
-class FixedReachability : public ZRReachability {
- public:
-  explicit FixedReachability(ZRNetworkStatus status) : status_(status) {}
-  ZRNetworkStatus currentReachabilityStatus() const override { return status_; }
-
- private:
-  ZRNetworkStatus status_;
-};
+using test_support::FixedReachability;
 
 // Restores the default provider even when a check fails.
 struct ProviderGuard {

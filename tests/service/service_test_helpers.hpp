@@ -12,17 +12,11 @@
 #include "korvani/base_service.hpp"
 #include "korvani/host/reachability.hpp"
 #include "korvani/platform/main_queue.hpp"
+#include "support/fakes.hpp"
 
 namespace korvani::service_test {
 
-class FixedReachability : public host::ZRReachability {
- public:
-  explicit FixedReachability(host::ZRNetworkStatus status) : status_(status) {}
-  host::ZRNetworkStatus currentReachabilityStatus() const override { return status_; }
-
- private:
-  host::ZRNetworkStatus status_;
-};
+using test_support::FixedReachability;
 
 // Installs a provider for the lifetime of the object; the default comes back afterwards.
 class ReachabilityOverride {

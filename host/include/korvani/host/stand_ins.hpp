@@ -17,9 +17,13 @@
 #include "korvani/json.hpp"
 
 // Simple implementations of the host objects, for hosts without a checkout of their own, the
-// demo and the tests.
+// demo and the tests. Hand them over as std::shared_ptr, like the host's own objects.
 namespace korvani::host {
 
+// The payment parts below are fixed at construction and answer exactly what they were given;
+// being immutable, they may be read on any thread.
+
+// A payment method with fixed identifiers.
 class KORVANI_EXPORT PlainPaymentMethod final : public PaymentMethod {
  public:
   PlainPaymentMethod(std::optional<std::string> id, std::optional<std::string> paymentTypeId)
@@ -32,6 +36,7 @@ class KORVANI_EXPORT PlainPaymentMethod final : public PaymentMethod {
   std::optional<std::string> paymentTypeId_;
 };
 
+// An issuer with a fixed identifier.
 class KORVANI_EXPORT PlainIssuer final : public Issuer {
  public:
   explicit PlainIssuer(std::optional<std::string> id) : id_(std::move(id)) {}
@@ -41,6 +46,7 @@ class KORVANI_EXPORT PlainIssuer final : public Issuer {
   std::optional<std::string> id_;
 };
 
+// A card token with a fixed identifier.
 class KORVANI_EXPORT PlainToken final : public Token {
  public:
   explicit PlainToken(std::optional<std::string> id) : id_(std::move(id)) {}
@@ -50,6 +56,7 @@ class KORVANI_EXPORT PlainToken final : public Token {
   std::optional<std::string> id_;
 };
 
+// An instalment plan with a fixed count.
 class KORVANI_EXPORT PlainPayerCost final : public PayerCost {
  public:
   explicit PlainPayerCost(std::int64_t installments) : installments_(installments) {}
@@ -63,6 +70,7 @@ class KORVANI_EXPORT PlainPayerCost final : public PayerCost {
 // choice.
 class KORVANI_EXPORT PlainPaymentData final : public PaymentData {
  public:
+  // The parts to answer; null ones count as not chosen.
   struct Parts {
     std::shared_ptr<PaymentMethod> paymentMethod;
     std::shared_ptr<Issuer> issuer;
@@ -70,7 +78,7 @@ class KORVANI_EXPORT PlainPaymentData final : public PaymentData {
     std::shared_ptr<PayerCost> payerCost;
   };
 
-  PlainPaymentData() = default;
+  PlainPaymentData() = default;  // nothing chosen
   explicit PlainPaymentData(Parts parts) : parts_(std::move(parts)) {}
 
   std::shared_ptr<PaymentMethod> paymentMethod() const override { return parts_.paymentMethod; }
@@ -92,20 +100,24 @@ struct KORVANI_EXPORT PaymentChoice {
   std::optional<std::string> tokenId = {};
   std::optional<std::int64_t> installments = {};
 };
+// The payment data `choice` describes; never null.
 KORVANI_EXPORT std::shared_ptr<PlainPaymentData> makePaymentData(const PaymentChoice& choice);
 
 // Checkout store kept in memory: the current payment data and a key-value map. Main thread
 // only, like the host's own store.
 class KORVANI_EXPORT InMemoryCheckoutStore final : public VQCheckoutStore {
  public:
+  // Starts with the given payment data (none or null: empty data) and no keys.
   InMemoryCheckoutStore();
   explicit InMemoryCheckoutStore(std::shared_ptr<PaymentData> paymentData);
 
+  // The current payment data, never null, and a copy of the value kept under `forKey`.
   std::shared_ptr<PaymentData> currentPaymentData() const override { return paymentData_; }
   std::optional<JsonValue> getData(std::string_view forKey) const override;
 
   // Null installs empty payment data: the store never answers without.
   void setPaymentData(std::shared_ptr<PaymentData> paymentData);
+  // Sets or removes the value under `key` (e.g. a stored code under "auth_code").
   void setData(std::string key, JsonValue value);
   void removeData(std::string_view key);
 
@@ -118,7 +130,9 @@ class KORVANI_EXPORT InMemoryCheckoutStore final : public VQCheckoutStore {
 // from any thread.
 class KORVANI_EXPORT RecordingNavigationHandler final : public VQPluginNavigationHandler {
  public:
+  // Which operation was called; the two didFinishPayment overloads are told apart.
   enum class CallKind { beginPluginWork, endPluginWork, finishWithStatusText, finishWithStatus };
+  // One recorded call and its arguments.
   struct Call {
     CallKind kind;
     std::string statusText;                            // finishWithStatusText only
@@ -129,8 +143,9 @@ class KORVANI_EXPORT RecordingNavigationHandler final : public VQPluginNavigatio
     friend bool operator==(const Call&, const Call&) = default;
   };
 
-  using VQPluginNavigationHandler::didFinishPayment;
+  using VQPluginNavigationHandler::didFinishPayment;  // keeps the one-argument form visible
 
+  // Each records one Call.
   void beginPluginWork() override;
   void endPluginWork() override;
   void didFinishPayment(const std::string& statusText, const std::string& statusDetails,
@@ -138,6 +153,7 @@ class KORVANI_EXPORT RecordingNavigationHandler final : public VQPluginNavigatio
   void didFinishPayment(RemotePaymentStatus paymentStatus, const std::string& statusDetails,
                         const std::optional<std::string>& receiptId) override;
 
+  // Copies of the calls so far, oldest first; clear() forgets them.
   std::vector<Call> calls() const;
   std::vector<CallKind> callKinds() const;
   void clear();
@@ -152,6 +168,7 @@ class KORVANI_EXPORT RecordingNavigationHandler final : public VQPluginNavigatio
 // Track listener that keeps every event. Thread-safe.
 class KORVANI_EXPORT RecordingTrackListener final : public KVTrackListener {
  public:
+  // One recorded event and its arguments.
   struct Event {
     std::string screenName;
     std::string action;
@@ -161,10 +178,12 @@ class KORVANI_EXPORT RecordingTrackListener final : public KVTrackListener {
     friend bool operator==(const Event&, const Event&) = default;
   };
 
+  // Records one Event.
   void trackEvent(const std::string& screenName, const std::string& action,
                   const std::optional<std::string>& result,
                   const std::optional<JsonObject>& extraParams) override;
 
+  // Copies of the events so far, oldest first; clear() forgets them.
   std::vector<Event> events() const;
   void clear();
 

@@ -6,7 +6,8 @@
 
 namespace korvani::platform {
 
-// Wall clock: seconds since 1970-01-01 00:00:00 UTC, with fraction.
+// Wall clock: seconds since 1970-01-01 00:00:00 UTC, with fraction. Process-wide; the plug-in
+// reads it once per component, for the time part of its idempotency keys.
 class KORVANI_EXPORT WallClock {
  public:
   // Returns seconds since the epoch; called on whatever thread calls now().

@@ -19,14 +19,17 @@ inline constexpr const char* kLocalizedDescriptionKey = "localizedDescription";
 enum : std::int64_t {
   kURLErrorUnknown = -1,            // any other failure
   kURLErrorCancelled = -999,        // cancel(), or the process exits with the task in flight
-  kURLErrorBadURL = -1000,          // URL text that does not parse [URL_MALFORMAT]; also an
-                                    // incomplete request description made by the library
+  kURLErrorBadURL = -1000,          // URL text that does not parse [URL_MALFORMAT], or a method
+                                    // that is not an HTTP token; also an incomplete request
+                                    // description made by the library
   kURLErrorTimedOut = -1001,        // no progress for the request's time-out [OPERATION_TIMEDOUT]
   kURLErrorUnsupportedURL = -1002,  // a scheme other than http or https [UNSUPPORTED_PROTOCOL]
-  kURLErrorCannotFindHost = -1003,  // the host name did not resolve [COULDNT_RESOLVE_HOST]
+  kURLErrorCannotFindHost = -1003,  // the host or proxy name did not resolve [COULDNT_RESOLVE_*]
   kURLErrorCannotConnectToHost = -1004,       // connection refused or unreachable [COULDNT_CONNECT]
   kURLErrorNetworkConnectionLost = -1005,     // closed before the answer was complete
-                                              // [PARTIAL_FILE, GOT_NOTHING, SEND_/RECV_ERROR]
+                                              // [PARTIAL_FILE, GOT_NOTHING, SEND_/RECV_ERROR,
+                                              // HTTP2_STREAM]; also a request that is not
+                                              // idempotent, refused a second sending
   kURLErrorNotConnectedToInternet = -1009,    // no network (the reachability gate)
   kURLErrorBadServerResponse = -1011,         // the answer is not valid HTTP [WEIRD_SERVER_REPLY]
   kURLErrorCannotParseResponse = -1017,       // reserved
@@ -45,6 +48,7 @@ struct URLErrorInfo {
   const char* localizedDescription;
 };
 
+// Every code above, in the order listed.
 inline constexpr URLErrorInfo kURLErrorTable[] = {
     {kURLErrorUnknown, "kURLErrorUnknown", "An unknown error occurred."},
     {kURLErrorCancelled, "kURLErrorCancelled", "The request was cancelled."},
@@ -90,7 +94,9 @@ class KORVANI_EXPORT Error {
   // An error with the given parts; absent userInfo and an empty object are different.
   Error(std::string domain, std::int64_t code, std::optional<JsonObject> userInfo = std::nullopt);
 
+  // kURLErrorDomain for transport failures, "" for errors the library makes itself.
   const std::string& domain() const noexcept { return domain_; }
+  // A kURLError* value for the library's errors; 0 in the empty error.
   std::int64_t code() const noexcept { return code_; }
   // nullopt when the error was made without user information.
   const std::optional<JsonObject>& userInfo() const noexcept { return userInfo_; }
@@ -106,6 +112,7 @@ class KORVANI_EXPORT Error {
   std::optional<JsonObject> userInfo_;
 };
 
+// How errors travel: null means no error.
 using ErrorPtr = std::shared_ptr<const Error>;
 
 // Makes a shared error record (the form every callback carries).

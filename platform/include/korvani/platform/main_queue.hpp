@@ -13,7 +13,8 @@ namespace korvani::platform {
 //
 // By default the queue is a FIFO that the host's main thread drains with the run* calls (the
 // thread that drains is the main thread). A host with its own UI loop installs a dispatcher
-// instead, and every submission is handed to it.
+// instead, and every submission is handed to it. Every callback of the plug-in reaches the host
+// through this queue. Process-wide; nothing to create.
 class KORVANI_EXPORT MainQueue {
  public:
   // One item of work; the queue owns it until it has run.

@@ -26,7 +26,7 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 // and nothing is sent. Redirects are not followed.
 struct URLRequest {
   std::string url;  // http or https; unparseable text: kURLErrorBadURL, other schemes: -1002
-  std::string httpMethod = "GET";  // sent as given; HEAD asks for no body
+  std::string httpMethod = "GET";  // sent as given; HEAD asks for no body; not a token: -1000
   HeaderList allHTTPHeaderFields;
   std::optional<std::string> httpBody;  // bytes, sent whatever the method; absent: no body
   double timeoutInterval = 60.0;        // seconds without progress (set-up included) before
@@ -46,22 +46,29 @@ struct KORVANI_EXPORT HTTPURLResponse {
 class URLSession;
 
 // A data task: created suspended by URLSession::dataTask, started by resume(). Its completion
-// runs exactly once per resumed task, on the session's worker thread. The session holds a
-// resumed task until its completion has run; whoever else wants it holds a weak reference.
+// runs exactly once per resumed or cancelled task, on the session's worker thread (once the
+// process has begun to exit: at once, on the calling thread, with kURLErrorCancelled). A task
+// neither resumed nor cancelled never completes. The session holds a resumed task until its
+// completion has run; whoever else wants it holds a weak reference.
 class KORVANI_EXPORT URLSessionDataTask {
  public:
+  // Life of a task: suspended until resume(), canceling between cancel() and the completion,
+  // completed once the completion has started.
   enum class State { suspended, running, canceling, completed };
   // On success: data (the body, empty when there is none) and response, no error. On failure:
   // only the error (kURLErrorDomain; userInfo holds kCurlCodeKey/kCurlMessageKey when libcurl
   // failed, and kFailingURLKey). Runs on the worker thread: keep it short, hand work elsewhere.
+  // An exception it throws is swallowed, so the worker survives.
   using Completion = std::function<void(std::optional<std::string> data,
                                         std::optional<HTTPURLResponse> response, ErrorPtr error)>;
 
+  // Not copyable: one task, one completion; shared by std::shared_ptr.
   URLSessionDataTask(const URLSessionDataTask&) = delete;
   URLSessionDataTask& operator=(const URLSessionDataTask&) = delete;
   ~URLSessionDataTask();
 
-  // Starts a suspended task; no effect otherwise. Never runs the completion inline; any thread.
+  // Starts a suspended task; no effect otherwise. Runs the completion inline only once the
+  // process has begun to exit. Any thread.
   void resume();
   // Cancels: the completion runs (on the worker, soon) with kURLErrorCancelled (-999) unless it
   // has already started. A cancelled suspended task completes too. No effect once completed or
@@ -83,6 +90,9 @@ class KORVANI_EXPORT URLSessionDataTask {
 // first use, joined at process exit; tasks still running then complete with kURLErrorCancelled).
 // Connections and TLS sessions are reused across tasks; HTTP/2 is used when the server offers
 // it. TLS peer and host verification is always on and cannot be switched off.
+// A request whose method is not idempotent (POST, PATCH, ...) is sent at most once: when a reused
+// connection dies before any answer byte, it fails with kURLErrorNetworkConnectionLost instead of
+// being sent again, since the server may already have acted on it.
 class KORVANI_EXPORT URLSession {
  public:
   // The one session of the process (never null; lives until the process ends). Any thread.
@@ -106,8 +116,9 @@ class KORVANI_EXPORT URLSession {
   void setMaximumResponseBytes(std::size_t bytes);
   // The current limit; any thread.
   std::size_t maximumResponseBytes() const;
-  static constexpr std::size_t kDefaultMaximumResponseBytes = std::size_t{16} << 20;
+  static constexpr std::size_t kDefaultMaximumResponseBytes = std::size_t{16} << 20;  // 16 MiB
 
+  // Not copyable: there is one session, reached through sharedSession().
   URLSession(const URLSession&) = delete;
   URLSession& operator=(const URLSession&) = delete;
   ~URLSession();

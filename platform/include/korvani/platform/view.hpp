@@ -11,7 +11,7 @@
 
 namespace korvani::platform {
 
-// Position and size in points; the origin is the top-left corner of the superview.
+// Position and size in points; the origin is the top-left corner of the superview. A value.
 struct Rect {
   double x = 0;
   double y = 0;
@@ -21,7 +21,7 @@ struct Rect {
   friend bool operator==(const Rect&, const Rect&) = default;
 };
 
-// Colour components in [0, 1].
+// Colour components in [0, 1]; opaque black by default. A value.
 struct Color {
   double red = 0;
   double green = 0;
@@ -32,13 +32,15 @@ struct Color {
 };
 
 // A keyed archive being read back: the values a view was saved with. Reading a key that is
-// missing or holds another type gives nothing.
+// missing or holds another type gives nothing. A value; read-only once made.
 class KORVANI_EXPORT Coder {
  public:
-  Coder() = default;
+  Coder() = default;  // an archive with no keys
   explicit Coder(JsonObject values) : values_(std::move(values)) {}
 
-  bool containsValue(std::string_view key) const;
+  bool containsValue(std::string_view key) const;  // whatever its type, null included
+  // Typed reads; a number of any notation reads as a double. The object pointer lives as long
+  // as the coder.
   std::optional<double> decodeDouble(std::string_view key) const;
   std::optional<bool> decodeBool(std::string_view key) const;
   std::optional<std::string> decodeString(std::string_view key) const;
@@ -50,13 +52,16 @@ class KORVANI_EXPORT Coder {
 
 // The toolkit's view: a frame and a tree of subviews. Views belong to the host's main thread;
 // nothing here locks. Subclasses exist (the host tells them apart by type), hence the virtual
-// destructor.
+// destructor. Held by std::shared_ptr: a view keeps its subviews strongly and its superview
+// weakly; the subviews of a view that no shared_ptr owns see no superview.
 class KORVANI_EXPORT View : public std::enable_shared_from_this<View> {
  public:
+  // A view with a zero or given frame and no subviews.
   View() = default;
   explicit View(Rect frameRect) : frame(frameRect) {}
   virtual ~View();
 
+  // Not copyable: a view has one place in one tree.
   View(const View&) = delete;
   View& operator=(const View&) = delete;
 
@@ -67,14 +72,18 @@ class KORVANI_EXPORT View : public std::enable_shared_from_this<View> {
   // more of their own.
   static std::optional<Rect> decodeFrame(const Coder& coder);
 
-  Rect frame;
+  Rect frame;  // in the superview's coordinates
 
+  // Subviews bottom to top.
   const std::vector<std::shared_ptr<View>>& subviews() const noexcept { return subviews_; }
+  // The view this one was added to, or null when none (or it is gone).
   std::shared_ptr<View> superview() const { return superview_.lock(); }
 
   // Appends `view` on top of the others, taking it from its former superview first. Adding a
-  // view to itself or to one of its own subviews is ignored (it would make a cycle).
+  // view to itself or to one of its own subviews is ignored (it would make a cycle), and so is
+  // a null view.
   void addSubview(const std::shared_ptr<View>& view);
+  // Leaves the superview, if any; a view that only the superview held is then destroyed.
   void removeFromSuperview();
 
  private:

@@ -1,0 +1,16 @@
+# Pieces shared by the benchmarks and their tests: the payment fixture, the bare libcurl client
+# that is the end-to-end floor, JSON documents and latency statistics. Included from bench/ and
+# from tests/bench/; whichever comes first defines the target.
+include_guard(GLOBAL)
+
+find_package(OpenSSL 3 REQUIRED)
+
+add_library(korvani_bench_support STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/payment_fixture.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bare_client.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/json_document.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/latency.cpp)
+target_include_directories(korvani_bench_support PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(korvani_bench_support PUBLIC korvani::payment_plugin
+                      PRIVATE CURL::libcurl OpenSSL::Crypto)
+korvani_target_warnings(korvani_bench_support)

@@ -1,0 +1,30 @@
+#pragma once
+
+// Small stand-ins shared by the test executables.
+
+#include <string_view>
+
+#include "korvani/host/reachability.hpp"
+#include "korvani/json.hpp"
+
+namespace korvani::test_support {
+
+// A reachability object that always reports the same status.
+class FixedReachability final : public host::ZRReachability {
+ public:
+  explicit FixedReachability(host::ZRNetworkStatus status) : status_(status) {}
+  host::ZRNetworkStatus currentReachabilityStatus() const override { return status_; }
+
+ private:
+  host::ZRNetworkStatus status_;
+};
+
+// Installs a provider that answers one FixedReachability with `status` for the whole process
+// (until the next call, or ZRReachability::setProvider({})).
+void setNetworkStatus(host::ZRNetworkStatus status);
+
+// The JSON object written in `text`; a test input that is not one fails the current test and
+// gives an empty object.
+JsonObject jsonObject(std::string_view text);
+
+}  // namespace korvani::test_support
