@@ -53,6 +53,7 @@
 #include "korvani/platform/url_session.hpp"
 #include "korvani/response.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
+#include "support/fakes.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 #define KORVANI_SOAK_TSAN 1
@@ -179,13 +180,6 @@ MemorySample sampleMemory() {
 double mebibytes(std::size_t bytes) {
   return static_cast<double>(bytes) / (1 << 20);
 }
-
-class FixedReachability final : public host::ZRReachability {
- public:
-  host::ZRNetworkStatus currentReachabilityStatus() const override {
-    return host::ZRNetworkStatus::ReachableViaWiFi;
-  }
-};
 
 // ---------------------------------------------------------------------------------------------
 // What the sandbox's scenarios must lead to.
@@ -583,8 +577,7 @@ class PaymentSoakTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(server->start(&error)) << error;
     platform::URLSession::sharedSession()->addTrustedCertificatesPem(server->caCertificatePem());
-    host::ZRReachability::setProvider(
-        [reachability = std::make_shared<FixedReachability>()] { return reachability; });
+    test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
     host::KVQTracker::setTrackListener(events);
     platform::MainQueue::runUntilIdle();
     samples.reserve(kSamples);
