@@ -1042,6 +1042,9 @@ TEST_F(PaymentSoakTest, EveryCheckoutEndsAsItsScenarioSaysWithFlatMemory) {
   EXPECT_LE(growth(baseline.resident, end.resident), kResidentTolerance)
       << "resident memory grew from " << mebibytes(baseline.resident) << " MiB to "
       << mebibytes(end.resident) << " MiB";
+  // A payment POST goes out at most once, so an answer lost on the wire can never come back
+  // as a payment through a silent second send.
+  EXPECT_EQ(tally.dropsRetried, 0u) << "lost answers were sent again and paid";
   EXPECT_LE(growth(baseline.heap, end.heap), kHeapTolerance)
       << "live heap grew from " << mebibytes(baseline.heap) << " MiB to " << mebibytes(end.heap)
       << " MiB";
