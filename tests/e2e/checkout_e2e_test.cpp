@@ -2,7 +2,6 @@
 // the in-process sandbox, parsing, the report to the navigation handler and the tracking event.
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <chrono>
 #include <cstdint>
@@ -38,20 +37,7 @@ using namespace std::chrono_literals;
 constexpr auto kSlowDelay = 400ms;
 constexpr auto kOutcomeTimeout = 15s;
 
-std::string sha256Hex(const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    return {};
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0f];
-  }
-  return hex;
-}
+using test_support::sha256Hex;
 
 // The text under `key`, or nothing when it is missing or not text.
 std::optional<std::string> textAt(const JsonObject& object, std::string_view key) {

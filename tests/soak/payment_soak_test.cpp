@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,21 +140,7 @@ std::uint64_t environmentNumber(const char* name, std::uint64_t fallback) {
   return value;
 }
 
-std::string sha256Hex(const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    return {};
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0f];
-  }
-  return hex;
-}
+using test_support::sha256Hex;
 
 struct MemorySample {
   std::size_t resident = 0;

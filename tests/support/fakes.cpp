@@ -1,6 +1,7 @@
 #include "support/fakes.hpp"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <memory>
 #include <optional>
@@ -16,6 +17,22 @@ JsonObject jsonObject(std::string_view text) {
   std::optional<JsonValue> value = parseJson(text);
   EXPECT_TRUE(value && value->isObject()) << "test input is not an object: " << text;
   return value && value->isObject() ? *value->asObject() : JsonObject{};
+}
+
+std::string sha256Hex(const std::string& text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    return {};
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * length);
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 0x0f];
+  }
+  return hex;
 }
 
 }  // namespace korvani::test_support

@@ -2,6 +2,7 @@
 
 // Small stand-ins shared by the test executables.
 
+#include <string>
 #include <string_view>
 
 #include "korvani/host/reachability.hpp"
@@ -26,5 +27,8 @@ void setNetworkStatus(host::ZRNetworkStatus status);
 // The JSON object written in `text`; a test input that is not one fails the current test and
 // gives an empty object.
 JsonObject jsonObject(std::string_view text);
+
+// Lower-case hex SHA-256 of `text`, as a host's idempotency hook answers it; empty on failure.
+std::string sha256Hex(const std::string& text);
 
 }  // namespace korvani::test_support
