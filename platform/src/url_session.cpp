@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "spin_wait.hpp"
 #include "url_session_detail.hpp"
 
 namespace korvani::platform {
@@ -219,7 +220,7 @@ struct TaskCore {
 
   // worker-only
   CURL* easy = nullptr;
-  CURLU* url = nullptr;
+  std::shared_ptr<CURLU> url;  // read-only, possibly shared with other tasks to the same URL
   curl_slist* headerLines = nullptr;
   std::string body;
   HeaderList responseHeaders;
@@ -268,8 +269,10 @@ class Engine {
       if (!stopRequested_) {
         if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
         pokes_.push_back({std::move(task), std::move(core)});
-        // Wakes curl_multi_poll at once; safe from any thread.
-        curl_multi_wakeup(multi_);
+        pokeCount_.store(pokes_.size(), std::memory_order_release);
+        // Wakes curl_multi_poll at once; safe from any thread. A worker that is still waiting
+        // for the next request without sleeping needs no wake-up.
+        if (!awaitingNext_) curl_multi_wakeup(multi_);
         return;
       }
     }
@@ -329,6 +332,7 @@ class Engine {
     for (CURL* easy : spare_)
       curl_easy_cleanup(easy);
     spare_.clear();
+    parsedUrls_.clear();
     curl_multi_cleanup(multi_);
     curl_share_cleanup(share_);
   }
@@ -340,6 +344,7 @@ class Engine {
       {
         std::lock_guard lock(mutex_);
         batch.swap(pokes_);
+        pokeCount_.store(0, std::memory_order_relaxed);
         stopping = stopRequested_;
       }
       for (Poke& p : batch)
@@ -350,10 +355,33 @@ class Engine {
       }
       int active = 0;
       curl_multi_perform(multi_, &active);
+      const std::size_t inFlight = running_.size();
       collectFinished();
       expireStalled();
+      if (running_.empty() && inFlight > 0 && awaitNext()) continue;
       curl_multi_poll(multi_, nullptr, 0, pollTimeoutMs(), nullptr);
     }
+  }
+
+  // Payments tend to come one after another: a host starts the next as soon as it has handled
+  // an answer. Putting the worker to sleep and waking it again costs tens of microseconds on a
+  // busy machine, more than the host needs, so after a request has finished and nothing is in
+  // flight the worker first waits a little without sleeping (yielding the processor to any
+  // thread that wants it). Returns true when a request came in meanwhile.
+  bool awaitNext() {
+    constexpr auto kAwaitNext = std::chrono::microseconds(200);
+    {
+      std::lock_guard lock(mutex_);
+      if (!pokes_.empty() || stopRequested_) return true;
+      awaitingNext_ = true;
+    }
+    detail::spinUntil([this] { return pokeCount_.load(std::memory_order_acquire) != 0; },
+                      std::chrono::steady_clock::now() + kAwaitNext);
+    std::lock_guard lock(mutex_);
+    awaitingNext_ = false;
+    // Under the lock: a poke that came after this point sees awaitingNext_ false and wakes the
+    // poll itself.
+    return !pokes_.empty() || stopRequested_;
   }
 
   void handlePoke(Poke p) {
@@ -402,20 +430,7 @@ class Engine {
     }
     if (request.url.find('\0') != std::string::npos) return urlError(kURLErrorBadURL, request.url);
 
-    core.url = curl_url();
-    if (core.url == nullptr) return urlError(kURLErrorUnknown, request.url);
-    if (const CURLUcode rc = curl_url_set(core.url, CURLUPART_URL, request.url.c_str(), 0);
-        rc != CURLUE_OK) {
-      return urlError(kURLErrorBadURL, request.url,
-                      JsonObject{{"curlUrlCode", static_cast<int>(rc)},
-                                 {kCurlMessageKey, curl_url_strerror(rc)}});
-    }
-    char* scheme = nullptr;
-    const bool supported =
-        curl_url_get(core.url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-        (std::string_view(scheme) == "http" || std::string_view(scheme) == "https");
-    curl_free(scheme);
-    if (!supported) return urlError(kURLErrorUnsupportedURL, request.url);
+    if (ErrorPtr refusal = parseUrl(core)) return refusal;
 
     for (const auto& [name, value] : request.allHTTPHeaderFields) {
       if (!appendHeaderLine(core, detail::curlHeaderLine(name, value))) {
@@ -439,6 +454,37 @@ class Engine {
     return nullptr;
   }
 
+  // Parses and checks the request's URL, reusing the result for a URL seen shortly before:
+  // a host sends its payments to one address.
+  ErrorPtr parseUrl(TaskCore& core) {
+    const std::string& text = core.request.url;
+    const auto cached = std::find_if(parsedUrls_.begin(), parsedUrls_.end(),
+                                     [&](const auto& entry) { return entry.first == text; });
+    if (cached != parsedUrls_.end()) {
+      core.url = cached->second;
+      std::rotate(parsedUrls_.begin(), cached, cached + 1);  // most recent first
+      return nullptr;
+    }
+    std::shared_ptr<CURLU> url(curl_url(), &curl_url_cleanup);
+    if (!url) return urlError(kURLErrorUnknown, text);
+    if (const CURLUcode rc = curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0);
+        rc != CURLUE_OK) {
+      return urlError(kURLErrorBadURL, text,
+                      JsonObject{{"curlUrlCode", static_cast<int>(rc)},
+                                 {kCurlMessageKey, curl_url_strerror(rc)}});
+    }
+    char* scheme = nullptr;
+    const bool supported =
+        curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        (std::string_view(scheme) == "http" || std::string_view(scheme) == "https");
+    curl_free(scheme);
+    if (!supported) return urlError(kURLErrorUnsupportedURL, text);
+    if (parsedUrls_.size() == kParsedUrls) parsedUrls_.pop_back();
+    parsedUrls_.emplace(parsedUrls_.begin(), text, url);
+    core.url = std::move(url);
+    return nullptr;
+  }
+
   static bool appendHeaderLine(TaskCore& core, const std::string& line) {
     curl_slist* extended = curl_slist_append(core.headerLines, line.c_str());
     if (extended == nullptr) return false;
@@ -446,10 +492,9 @@ class Engine {
     return true;
   }
 
-  void configure(TaskCore& core) {
-    CURL* easy = core.easy;
-    const URLRequest& request = core.request;
-    curl_easy_setopt(easy, CURLOPT_CURLU, core.url);
+  // The options every request shares; set when a handle is made or put back, so that starting
+  // a request sets only its own.
+  void configureShared(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -458,6 +503,17 @@ class Engine {
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Engine::onBody);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Engine::onHeader);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Engine::onSend);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Engine::onProgress);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  }
+
+  void configure(TaskCore& core) {
+    CURL* easy = core.easy;
+    const URLRequest& request = core.request;
+    curl_easy_setopt(easy, CURLOPT_CURLU, core.url.get());
     const TrustSettings& trust = *core.trust;
     if (!trust.bundle.empty()) {
       curl_blob blob{const_cast<char*>(trust.bundle.data()), trust.bundle.size(),
@@ -489,15 +545,10 @@ class Engine {
       curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.httpMethod.c_str());
     }
 
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Engine::onBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &core);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Engine::onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &core);
-    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Engine::onSend);
     curl_easy_setopt(easy, CURLOPT_PREREQDATA, &core);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Engine::onProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &core);
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, core.errorBuffer);
     if (core.maximumBytes > 0) {
       // Refuses a declared oversized answer before any of it arrives; 0 would mean "no limit".
@@ -642,8 +693,10 @@ class Engine {
                        JsonObject{{kCurlCodeKey, static_cast<int>(result)},
                                   {kCurlMessageKey, std::string(message)}});
     }
-    releaseHandles(core);
+    // The completion goes first: making the handle ready for its next use is not the caller's
+    // wait.
     complete(core, std::move(data), std::move(response), std::move(error));
+    releaseHandles(core);
     // `node` goes out of scope here: the session lets go of the task after its completion ran.
   }
 
@@ -662,13 +715,16 @@ class Engine {
       spare_.pop_back();
       return easy;
     }
-    return curl_easy_init();
+    CURL* easy = curl_easy_init();
+    if (easy != nullptr) configureShared(easy);
+    return easy;
   }
 
   void releaseHandles(TaskCore& core) {
     if (core.easy != nullptr) {
-      curl_easy_reset(core.easy);
       if (spare_.size() < kSpareHandles) {
+        curl_easy_reset(core.easy);
+        configureShared(core.easy);
         spare_.push_back(core.easy);
       } else {
         curl_easy_cleanup(core.easy);
@@ -677,8 +733,7 @@ class Engine {
     }
     curl_slist_free_all(core.headerLines);
     core.headerLines = nullptr;
-    curl_url_cleanup(core.url);
-    core.url = nullptr;
+    core.url.reset();
     core.body = std::string();
     core.responseHeaders.clear();
   }
@@ -699,16 +754,22 @@ class Engine {
   }
 
   static constexpr std::size_t kSpareHandles = 16;
+  static constexpr std::size_t kParsedUrls = 8;
 
   std::mutex mutex_;
   std::vector<Poke> pokes_;     // guarded by mutex_
   bool stopRequested_ = false;  // guarded by mutex_
-  std::thread worker_;          // started under mutex_, joined by stop()
+  bool awaitingNext_ = false;   // guarded by mutex_; the worker is in awaitNext()
+  // pokes_.size(), for looking without the lock while awaiting the next request.
+  std::atomic<std::size_t> pokeCount_{0};
+  std::thread worker_;  // started under mutex_, joined by stop()
   CURLM* multi_ = nullptr;
   CURLSH* share_ = nullptr;
   // worker-only
   std::unordered_map<CURL*, Running> running_;
   std::vector<CURL*> spare_;
+  // Recently parsed URLs, most recent first; libcurl only reads them.
+  std::vector<std::pair<std::string, std::shared_ptr<CURLU>>> parsedUrls_;
 };
 
 std::atomic<std::uint64_t> nextTaskIdentifier{1};
