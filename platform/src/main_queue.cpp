@@ -9,6 +9,8 @@
 #include <thread>
 #include <utility>
 
+#include "spin_wait.hpp"
+
 namespace korvani::platform {
 
 namespace {
@@ -84,30 +86,16 @@ std::size_t MainQueue::runUntilIdle() {
   return count;
 }
 
-namespace {
-
-// Waits for work until `until`, giving the processor away between looks instead of sleeping;
-// returns whether work arrived.
-bool yieldUntilWork(const QueueState& s, std::chrono::steady_clock::time_point until) {
-  do {
-    if (s.pendingSize.load(std::memory_order_relaxed) != 0) return true;
-    std::this_thread::yield();
-  } while (std::chrono::steady_clock::now() < until);
-  return false;
-}
-
-}  // namespace
-
 bool MainQueue::runUntil(const std::function<bool()>& condition,
                          std::chrono::steady_clock::time_point deadline) {
   // A condition may also turn true without any main-queue work (for instance a flag set by a
   // network thread), so sleeping is done in short slices that re-check it.
   constexpr auto kRecheck = std::chrono::milliseconds(5);
   // Work tends to follow soon after the wait begins (an answer from a nearby server takes about
-  // a tenth of a millisecond), and on a busy machine putting the thread to sleep and waking it
-  // costs a sizeable part of that. So after entry and after each item the thread first waits
-  // this long while yielding the processor, and only then sleeps.
-  constexpr auto kYieldingWait = std::chrono::microseconds(100);
+  // a tenth of a millisecond), and putting the thread to sleep and waking it costs tens of
+  // microseconds on a virtual machine. So after entry and after each item the thread first
+  // waits this long while yielding the processor, and only then sleeps.
+  constexpr auto kYieldingWait = std::chrono::milliseconds(1);
   QueueState& s = state();
   bool workLikely = true;
   for (;;) {
@@ -120,7 +108,10 @@ bool MainQueue::runUntil(const std::function<bool()>& condition,
     if (now >= deadline) return condition();
     if (workLikely) {
       workLikely = false;
-      if (yieldUntilWork(s, std::min(deadline, now + kYieldingWait))) continue;
+      const auto ready = [&] {
+        return s.pendingSize.load(std::memory_order_relaxed) != 0 || condition();
+      };
+      if (detail::spinUntil(ready, std::min(deadline, now + kYieldingWait))) continue;
     }
     std::unique_lock lock(s.mutex);
     s.arrived.wait_until(lock, std::min(deadline, now + kRecheck),
