@@ -1,6 +1,9 @@
+// Every JSON-built record, Payment and both authorisation-code forms are checked field by field
+// against their reading rules by the records fuzz target, on every seed of its corpus
+// (tests/fuzz_regressions); here are the cases the seeds do not hold.
+
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,83 +29,16 @@ TEST(AuthCode, SourceAndStoredForms) {
     std::optional<AuthCode> fromStore;
   } cases[] = {
       {R"({"auth_code": "123", "second_auth_factor": "required"})", AuthCode("123", false), {}},
-      {R"({"auth_code": "123", "second_auth_factor": "REQUIRED"})", AuthCode("123", true), {}},
       {R"({"auth_code": "123", "second_auth_factor": "required "})", AuthCode("123", true), {}},
-      {R"({"auth_code": "", "second_auth_factor": "", "x": 1})", AuthCode("", true), {}},
-      {R"({"auth_code": "123"})", {}, {}},
       {R"({"auth_code": "123", "second_auth_factor": false})", {}, {}},
-      {R"({"auth_code": 123, "second_auth_factor": "required"})", {}, {}},
-      {R"({"code": "abc", "validated": true})", {}, AuthCode("abc", true)},
       {R"({"code": "", "validated": false, "other": null})", {}, AuthCode("", false)},
-      {R"({"code": "abc", "validated": "true"})", {}, {}},
       {R"({"code": "abc", "validated": 1})", {}, {}},
-      {R"({"code": null, "validated": true})", {}, {}},
-      {R"({"auth_code": "a", "second_auth_factor": "x", "code": "b", "validated": false})",
-       AuthCode("a", true), AuthCode("b", false)},
+      {R"({"auth_code": "a", "second_auth_factor": "x", "code": "b", "validated": true})",
+       AuthCode("a", true), AuthCode("b", true)},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(AuthCode::fromDictionary(jsonObject(c.json)), c.fromSource) << c.json;
     EXPECT_EQ(AuthCode::fromAuthCode(jsonObject(c.json)), c.fromStore) << c.json;
-  }
-  for (const AuthCode& code : {AuthCode("9876", true), AuthCode("ä\"", false)}) {
-    const JsonObject stored = code.toDictionary();
-    EXPECT_EQ(stored.size(), 2u);
-    EXPECT_EQ(AuthCode::fromAuthCode(stored), code);
-  }
-}
-
-TEST(Payment, NeedsATextStatusAndDetailInsideRawAndKeepsWhatWasSent) {
-  for (const char* json : {
-           R"({"status": "approved", "status_detail": "ok", "id": 1})",  // not inside raw
-           R"({"raw": "x", "status": "approved", "status_detail": "ok"})",
-           R"({"raw": [], "status": "approved", "status_detail": "ok"})",
-           R"({"raw": {}})",
-           R"({"raw": {"status": 1, "status_detail": "ok"}})",
-           R"({"raw": {"status": "approved", "status_detail": null}})",
-           R"({"raw": {"status": "approved"}, "status_detail": "ok"})",
-       }) {
-    EXPECT_FALSE(Payment::fromJson(jsonObject(json))) << json;
-  }
-  const char* raw = R"({"id": 123, "status": " Approved", "status_detail": "", "extra": [1]})";
-  auto payment = Payment::fromJson(jsonObject(std::string(R"({"raw": )") + raw +
-                                              R"(, "formatted": {"a": "$ 10"}, "status": "x"})"));
-  ASSERT_TRUE(payment);
-  EXPECT_EQ(payment->status(), " Approved");
-  EXPECT_EQ(payment->statusDetail(), "");
-  EXPECT_EQ(payment->raw(), jsonObject(raw));
-  EXPECT_EQ(payment->formatted(), jsonObject(R"({"a": "$ 10"})"));
-
-  // Only a top-level object counts as "formatted".
-  for (const char* formatted : {"null", "[]", "3"}) {
-    auto p = Payment::fromJson(
-        jsonObject(std::string(R"({"raw": {"status": "s", "status_detail": "d"}, "formatted": )") +
-                   formatted + "}"));
-    ASSERT_TRUE(p) << formatted;
-    EXPECT_FALSE(p->formatted()) << formatted;
-  }
-  auto nested = Payment::fromJson(
-      jsonObject(R"({"raw": {"status": "s", "status_detail": "d", "formatted": {"a": 1}}})"));
-  ASSERT_TRUE(nested);
-  EXPECT_FALSE(nested->formatted());
-}
-
-TEST(Payment, IdAndItsText) {
-  const struct {
-    const char* id;
-    std::optional<std::uint64_t> value;
-    std::optional<std::string> text;
-  } cases[] = {
-      {"0", 0, "0"},         {"18446744073709551615", UINT64_MAX, "18446744073709551615"},
-      {"1e3", 1000, "1000"}, {"18446744073709551616", {}, {}},
-      {"-1", {}, {}},        {"1.5", {}, {}},
-      {R"("42")", {}, {}},   {"null", {}, {}},
-  };
-  for (const auto& c : cases) {
-    auto payment = Payment::fromJson(jsonObject(
-        std::string(R"({"raw": {"status": "s", "status_detail": "d", "id": )") + c.id + "}}"));
-    ASSERT_TRUE(payment) << c.id;
-    EXPECT_EQ(payment->id(), c.value) << c.id;
-    EXPECT_EQ(payment->idString(), c.text) << c.id;
   }
 }
 
