@@ -204,28 +204,6 @@ TEST_F(ManagerTest, IdempotencyKeyDigestsThePaymentAttempt) {
   EXPECT_EQ(key(bare), "-1700000000");
 }
 
-TEST_F(ManagerTest, StoreIsReadForTheKeyOnlyWhenAHookDigestsIt) {
-  struct CountingStore final : host::VQCheckoutStore {
-    std::shared_ptr<host::PaymentData> currentPaymentData() const override { return nullptr; }
-    std::optional<JsonValue> getData(std::string_view forKey) const override {
-      ++lookups;
-      return inner.getData(forKey);
-    }
-    InMemoryCheckoutStore inner;
-    mutable int lookups = 0;
-  };
-  auto counting = std::make_shared<CountingStore>();
-  counting->inner.setData("auth_code", AuthCode("c", true).toDictionary());
-  PaymentConfigurationManager made(config);
-  made.update(makePaymentData(PaymentChoice{"visa", "credit_card"}));
-  made.update(counting);
-  made.currentConfiguration();
-  EXPECT_EQ(counting->lookups, 0) << "a card body never reads the store; nor may the key";
-  config->sha256 = [](const std::string& f) -> std::optional<std::string> { return f; };
-  EXPECT_EQ(key(made), "visac-1700000000");
-  EXPECT_EQ(counting->lookups, 1);
-}
-
 TEST_F(ManagerTest, BodyForEachKindOfPayment) {
   EXPECT_EQ(text(*manager().currentConfiguration().body), R"({"internal_metadata":{}})");
   config->internalMetadata = jsonObject(R"({"a": [1, {"b": null}], "c": 1.10})");
