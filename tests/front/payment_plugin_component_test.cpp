@@ -18,9 +18,6 @@ using host::RecordingNavigationHandler;
 using Call = RecordingNavigationHandler::Call;
 using CallKind = RecordingNavigationHandler::CallKind;
 
-const std::vector<CallKind> kFullReport{CallKind::beginPluginWork, CallKind::endPluginWork,
-                                        CallKind::finishWithStatusText};
-
 class PaymentPluginComponentTest : public FrontTest {
  protected:
   std::shared_ptr<PaymentPluginComponent> component(const std::string& origin,
@@ -34,11 +31,7 @@ class PaymentPluginComponentTest : public FrontTest {
 
   static std::shared_ptr<host::InMemoryCheckoutStore> cardStore(const std::string& token) {
     return std::make_shared<host::InMemoryCheckoutStore>(
-        host::makePaymentData({.paymentMethodId = "visa",
-                               .paymentTypeId = "credit_card",
-                               .issuerId = "310",
-                               .tokenId = token,
-                               .installments = 3}));
+        host::makePaymentData({"visa", "credit_card", "310", token, 3}));
   }
 
   // The component handed a store and a handler, as the host does before rendering ends.
@@ -64,9 +57,6 @@ TEST_F(PaymentPluginComponentTest, NothingHappensBeforeRenderingHasFinished) {
   auto paying = component(server.origin(), "/v1/payments");
   const auto store = cardStore("tok-1");
   EXPECT_EQ(paying->render(store, std::make_shared<host::VQTheme>()), nullptr);
-  EXPECT_EQ(paying->shouldShowNavigationBar(), false);
-  EXPECT_EQ(paying->support(nullptr), true);
-  EXPECT_EQ(paying->titleForNavigationBar(), std::nullopt);
   EXPECT_EQ(paying->store, nullptr) << "render keeps nothing";
 
   // Every handler handed over is told that work begins, once.
@@ -146,41 +136,41 @@ TEST_F(PaymentPluginComponentTest, WithoutAStoreThePaymentRunsWithTheDataHandedO
   EXPECT_EQ(*body(2).getString("token"), "tok-9");
 }
 
-TEST_F(PaymentPluginComponentTest, OutcomeGoesToTheHandlerPresentWhenItArrives) {
+// The outcome goes to the handler present when it arrives, and nowhere once the component is
+// gone.
+TEST_F(PaymentPluginComponentTest, OutcomeFollowsTheHandlerAndTheComponentsLife) {
   server.on("/slow", slowReply(kApproved));
-
-  // Replaced while the payment runs: the new handler gets the end and the report.
   auto paying = readyComponent("/slow");
   paying->renderDidFinish();
   auto replacement = std::make_shared<RecordingNavigationHandler>();
   paying->navigationHandlerForPlugin(replacement);
   ASSERT_TRUE(drainUntil([&] { return finished(replacement); }));
   EXPECT_EQ(handler->callKinds(), std::vector<CallKind>{CallKind::beginPluginWork});
-  EXPECT_EQ(replacement->callKinds(), kFullReport);
+  EXPECT_EQ(replacement->callKinds(),
+            (std::vector<CallKind>{CallKind::beginPluginWork, CallKind::endPluginWork,
+                                   CallKind::finishWithStatusText}));
 
   // Removed while the payment runs: nobody is told, the event is still tracked.
   listener->clear();
-  handler->clear();
-  paying->navigationHandler = handler;
+  replacement->clear();
   paying->renderDidFinish();
   paying->navigationHandler = nullptr;
   ASSERT_TRUE(drainUntil([&] { return !listener->events().empty(); }));
-  EXPECT_TRUE(handler->calls().empty());
+  EXPECT_TRUE(replacement->calls().empty());
   EXPECT_EQ(listener->events()[0].result, "success");
-}
 
-TEST_F(PaymentPluginComponentTest, DestroyedComponentReportsAndTracksNothing) {
-  server.on("/slow", slowReply(kApproved));
-  auto paying = readyComponent("/slow");
+  // Destroyed while the payment runs: nothing keeps its parts, nothing is reported or tracked.
+  listener->clear();
+  paying->navigationHandler = replacement;
   paying->renderDidFinish();
   const std::weak_ptr<PaymentViewModel> viewModel = paying->paymentViewModel();
   const std::weak_ptr<PaymentService> service = paying->paymentViewModel()->paymentService;
-  ASSERT_TRUE(server.waitForRequests(1, 5s));
+  ASSERT_TRUE(server.waitForRequests(3, 5s));
   paying.reset();
   EXPECT_TRUE(viewModel.expired());
   EXPECT_TRUE(service.expired());
   drainPastSlowReplies();
-  EXPECT_EQ(handler->callKinds(), std::vector<CallKind>{CallKind::beginPluginWork});
+  EXPECT_TRUE(replacement->calls().empty());
   EXPECT_TRUE(listener->events().empty());
 }
 
