@@ -8,7 +8,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "korvani/host/reachability.hpp"
 #include "korvani/host/stand_ins.hpp"
@@ -54,6 +56,12 @@ class FrontTest : public ::testing::Test {
       std::make_shared<host::RecordingTrackListener>();
   test_support::TestServer server;
 };
+
+// The text under `key`, or nothing when it is missing or not text.
+inline std::optional<std::string> textAt(const JsonObject& object, std::string_view key) {
+  const std::string* text = object.getString(key);
+  return text ? std::optional(*text) : std::nullopt;
+}
 
 // A payment answer as the platform sends it.
 inline std::string paymentAnswer(const std::string& rawMembers) {

@@ -106,8 +106,8 @@ TEST_F(PaymentPluginComponentTest, RenderDidFinishPaysWithTheStoreAndReportsTheO
 
     ASSERT_EQ(server.requestCount(), 1u);
     const JsonObject sent = body(0);
-    EXPECT_EQ(*sent.getString("payment_method_id"), "visa");
-    EXPECT_EQ(*sent.getString("token"), "tok-1");
+    EXPECT_EQ(textAt(sent, "payment_method_id"), "visa");
+    EXPECT_EQ(textAt(sent, "token"), "tok-1");
     EXPECT_EQ(sent.getInt64("installments"), 3);
     const auto calls = handler->calls();
     ASSERT_EQ(calls.size(), 3u);
@@ -133,7 +133,7 @@ TEST_F(PaymentPluginComponentTest, WithoutAStoreThePaymentRunsWithTheDataHandedO
   paying->renderDidFinish();
   EXPECT_EQ(paying->manager().store, store);
   ASSERT_TRUE(server.waitForRequests(3, 5s));
-  EXPECT_EQ(*body(2).getString("token"), "tok-9");
+  EXPECT_EQ(textAt(body(2), "token"), "tok-9");
 }
 
 // The outcome goes to the handler present when it arrives, and nowhere once the component is

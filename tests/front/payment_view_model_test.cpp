@@ -143,7 +143,9 @@ TEST_F(PaymentViewModelTest, OutcomesWithoutAPayment) {
   host::KVQTracker::setTrackListener(nullptr);
   setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
   server.on("/v1/payments", Reply::json(201, kApproved));
-  EXPECT_EQ(pay(configurationFor("/v1/payments"))->payment->idString(), "123");
+  const auto paid = pay(configurationFor("/v1/payments"));
+  ASSERT_TRUE(paid->payment.has_value());
+  EXPECT_EQ(paid->payment->idString(), "123");
   EXPECT_EQ(pay(configurationFor("/server-error"))->error, nullptr);
   EXPECT_TRUE(listener->events().empty());
 }
@@ -181,10 +183,12 @@ TEST_F(PaymentViewModelTest, NewPaymentReplacesTheOneInFlight) {
   ASSERT_TRUE(drainUntil([&] { return outcomes[2]->calls > 0; }));
   drainPastSlowReplies();
 
-  ASSERT_EQ(outcomes[0]->calls, 1);
+  EXPECT_EQ(outcomes[0]->calls, 1);
+  ASSERT_NE(outcomes[0]->error, nullptr);
   EXPECT_EQ(outcomes[0]->error->code(), platform::kURLErrorBadURL);
   EXPECT_EQ(outcomes[1]->calls, 0);
   EXPECT_EQ(outcomes[2]->calls, 1);
+  ASSERT_TRUE(outcomes[2]->payment.has_value());
   EXPECT_EQ(outcomes[2]->payment->idString(), "2");
   const auto events = listener->events();
   ASSERT_EQ(events.size(), 2u);
