@@ -1,12 +1,4 @@
-// JSON-built records: each field against the reading rules, from text and from parsed objects.
-#include <cstddef>
-#include <cstdint>
-#include <string_view>
+// JSON-built records and Payment: each field against the reading rules.
+#include "checks/checks.hpp"
 
-#include "checks/record_checks.hpp"
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  korvani::fuzz::trapOnViolation(korvani::fuzz::checkRecordsText(input), "records");
-  return 0;
-}
+KORVANI_FUZZ_TARGET(korvani::fuzz::checkRecordsText)

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the front's unit tests share: a reachable network, a recording track listener installed
-// as the host's, and a main queue that starts and ends empty.
+// What the front's tests share: a reachable network, a recording track listener installed as
+// the host's, a main queue that starts and ends empty, and a local payment server.
 
 #include <gtest/gtest.h>
 
@@ -15,13 +15,14 @@
 #include "korvani/host/reachability.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/host/tracker.hpp"
-#include "korvani/json.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "support/fakes.hpp"
 #include "support/test_server.hpp"
 
 namespace korvani::front_test {
 
+using namespace std::chrono_literals;
+using test_support::Reply;
 using test_support::setNetworkStatus;
 
 class FrontTest : public ::testing::Test {
@@ -32,31 +33,34 @@ class FrontTest : public ::testing::Test {
     host::KVQTracker::setTrackListener(listener);
     platform::MainQueue::runUntilIdle();
   }
-
   void TearDown() override {
     platform::MainQueue::runUntilIdle();
     host::KVQTracker::setTrackListener(nullptr);
     host::ZRReachability::setProvider({});
   }
 
-  // Runs main-queue work until `condition` holds; false after the time-out.
-  static bool drainUntil(const std::function<bool()>& condition,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    return platform::MainQueue::runFor(condition, timeout);
+  static bool drainUntil(const std::function<bool()>& condition) {
+    return platform::MainQueue::runFor(condition, std::chrono::seconds(10));
   }
-  // Runs main-queue work for `duration`, for answers that must not arrive.
-  static void drainFor(std::chrono::milliseconds duration) {
-    platform::MainQueue::runFor([] { return false; }, duration);
+  // For answers that must not arrive: longer than the slow replies below take.
+  static void drainPastSlowReplies() {
+    platform::MainQueue::runFor([] { return false; }, 800ms);
+  }
+  static Reply slowReply(const std::string& body) {
+    Reply reply = Reply::json(201, body);
+    reply.delay = 300ms;
+    return reply;
   }
 
   std::shared_ptr<host::RecordingTrackListener> listener =
       std::make_shared<host::RecordingTrackListener>();
+  test_support::TestServer server;
 };
 
 // The text under `key`, or nothing when it is missing or not text.
 inline std::optional<std::string> textAt(const JsonObject& object, std::string_view key) {
-  if (const std::string* text = object.getString(key)) return *text;
-  return std::nullopt;
+  const std::string* text = object.getString(key);
+  return text ? std::optional(*text) : std::nullopt;
 }
 
 // A payment answer as the platform sends it.
@@ -64,7 +68,7 @@ inline std::string paymentAnswer(const std::string& rawMembers) {
   return R"({"raw": {)" + rawMembers + R"(}, "formatted": {"status": "Approved"}})";
 }
 
-inline constexpr const char* kApprovedRaw =
-    R"("id": 123, "status": "approved", "status_detail": "accredited", "installments": 3)";
+inline const std::string kApproved =
+    paymentAnswer(R"("id": 123, "status": "approved", "status_detail": "accredited")");
 
 }  // namespace korvani::front_test

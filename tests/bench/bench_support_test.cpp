@@ -1,0 +1,115 @@
+// The benchmarks' own pieces: each must be what it claims, or the figures describe something
+// else.
+
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "bare_client.hpp"
+#include "json_document.hpp"
+#include "korvani/payment.hpp"
+#include "korvani/payment_service.hpp"
+#include "latency.hpp"
+#include "payment_fixture.hpp"
+#include "support/fakes.hpp"
+#include "support/test_server.hpp"
+
+namespace korvani::bench {
+namespace {
+
+using test_support::TestServer;
+
+// The end-to-end benchmark compares the plug-in with a bare libcurl handle; the comparison only
+// means something when both put the same full payment on the wire, over one connection.
+TEST(BareClient, PostsThePaymentExactlyAsThePluginDoes) {
+  TestServer::trustAuthority();
+  test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
+  TestServer server;
+  server.on("/v1/payments", test_support::Reply::json(201, typicalPaymentAnswer()));
+  const auto payment = makeCardPayment(server.origin(), "/v1/payments");
+  const auto service = std::make_shared<PaymentService>(payment.manager->currentConfiguration());
+  bool done = false;
+  service->success = [&](std::shared_ptr<Response>) { done = true; };
+  service->execute();
+  ASSERT_TRUE(test_support::drainMainQueueUntil([&] { return done; }));
+
+  BareClient bare(requestFor(service->config), TestServer::trustedAuthorityPem());
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(bare.perform()) << bare.error();
+    EXPECT_EQ(bare.status(), 201);
+    EXPECT_EQ(bare.body(), typicalPaymentAnswer());
+  }
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  const auto shape = [](const test_support::RecordedRequest& r) {
+    return std::tie(r.method, r.path, r.query, r.headers, r.body);
+  };
+  EXPECT_EQ(shape(requests[1]), shape(requests[0]));
+  EXPECT_EQ(shape(requests[2]), shape(requests[0]));
+  EXPECT_EQ(requests[1].connection, requests[2].connection);
+  host::ZRReachability::setProvider({});
+}
+
+TEST(BenchFixture, CardPaymentCarriesEveryPartAndItsAnswerIsAnApprovedPayment) {
+  const PaymentConfiguration configuration =
+      makeCardPayment("https://127.0.0.1:1", "/v1/payments").manager->currentConfiguration();
+  std::string members;
+  for (const auto& member : *configuration.body)
+    members += member.first + " ";
+  EXPECT_EQ(members,
+            "internal_metadata description transaction_amount marketplace application_fee "
+            "operation_type collector differential_pricing_id concept_amount concept_id order "
+            "notification_url external_reference sponsor_id payment_method_id installments token "
+            "issuer_id campaign_id coupon_amount ");
+  EXPECT_EQ(configuration.headers->count("User-Agent"), 1u);
+  EXPECT_EQ(configuration.headers->count("X-Brix-Session-Id"), 1u);
+  EXPECT_EQ(configuration.headers->at("X-Idempotency-Key").find('-'), 64u) << "the hook ran";
+
+  const auto answer = Payment::fromJsonText(typicalPaymentAnswer());
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->status(), "approved");
+  EXPECT_EQ(answer->idString(), "1000000187");
+}
+
+TEST(BenchFixture, LargeDocumentHasItsSizeAndReadsTheSameInBothParsers) {
+  const std::size_t size = std::size_t{1} << 20;
+  const std::string text = paymentRecordsDocument(size);
+  EXPECT_GE(text.size(), size);
+  EXPECT_LT(text.size(), size + 1024);
+  EXPECT_EQ(text, paymentRecordsDocument(size));
+  const auto ours = parseJson(text);
+  ASSERT_TRUE(ours.has_value());
+  boost::system::error_code code;
+  const boost::json::value theirs = boost::json::parse(text, code);
+  ASSERT_FALSE(code) << code.message();
+  const JsonArray* records = ours->asObject()->getArray("results");
+  ASSERT_NE(records, nullptr);
+  EXPECT_EQ(records->size(), theirs.as_object().at("results").as_array().size());
+  EXPECT_GT(records->size(), 1000u);
+}
+
+TEST(LatencyStatistics, NearestRankPercentiles) {
+  std::vector<double> hundred;
+  for (int i = 100; i >= 1; --i)
+    hundred.push_back(i);  // unsorted on purpose
+  const LatencySummary s = summarize(hundred);
+  EXPECT_EQ(s.count, 100u);
+  EXPECT_EQ(std::vector({s.min, s.p50, s.p90, s.p99, s.max}),
+            std::vector<double>({1, 50, 90, 99, 100}));
+  EXPECT_DOUBLE_EQ(s.mean, 50.5);
+  EXPECT_EQ(summarize({}).p99, 0);
+  const struct {
+    std::vector<double> sorted;
+    double q, expected;
+  } cases[] = {{{7}, 0.99, 7},      {{1, 2}, 0.5, 1},     {{1, 2}, 0.51, 2},
+               {{1, 2, 3}, 1.5, 3}, {{1, 2, 3}, -1.0, 1}, {{}, 0.5, 0}};
+  for (const auto& c : cases)
+    EXPECT_EQ(percentile(c.sorted, c.q), c.expected) << "q=" << c.q << " n=" << c.sorted.size();
+}
+
+}  // namespace
+}  // namespace korvani::bench
