@@ -107,14 +107,5 @@ TEST(RequestChecks, WhatMayBeSentAndSentAgain) {
   EXPECT_EQ(detail::curlHeaderLine("X-Blank", " \t "), "X-Blank;");
 }
 
-TEST(HTTPURLResponse, HeaderLookupIgnoresCaseAndTakesTheFirst) {
-  HTTPURLResponse response;
-  response.allHeaderFields = {
-      {"content-type", "a/b"}, {"Set-Cookie", "a=1"}, {"set-cookie", "b=2"}};
-  EXPECT_EQ(response.valueForHTTPHeaderField("Content-Type"), "a/b");
-  EXPECT_EQ(response.valueForHTTPHeaderField("SET-COOKIE"), "a=1");
-  EXPECT_EQ(response.valueForHTTPHeaderField("Content"), std::nullopt);
-}
-
 }  // namespace
 }  // namespace korvani::platform
