@@ -53,6 +53,14 @@ inline httplib::Result postPayment(httplib::SSLClient& client, const std::string
   return client.Post(target, headers, body, "application/json");
 }
 
+// Status and body of an answer; 0 and empty when there was none.
+inline int statusOf(const httplib::Result& result) {
+  return result ? result->status : 0;
+}
+inline std::string bodyOf(const httplib::Result& result) {
+  return result ? result->body : "";
+}
+
 inline std::optional<JsonObject> jsonObjectOf(const std::string& text) {
   auto value = parseJson(text);
   if (!value || !value->isObject()) return std::nullopt;
