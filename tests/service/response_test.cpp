@@ -48,11 +48,6 @@ TEST(Response, ClassifiesByCancellationThenHttpStatus) {
     EXPECT_EQ(response.result().status(), c.expected) << label;
     EXPECT_EQ(response.data, "payload") << "the bytes are kept whatever the status: " << label;
   }
-  for (const Status status : {Status::success, Status::error, Status::failed, Status::cancelled}) {
-    const Response response(status);
-    EXPECT_EQ(response.result(), Response::Result(status));
-    EXPECT_FALSE(response.data.has_value());
-  }
 }
 
 TEST(Response, ResponseJsonAcceptsOnlyContainersAndParsesAfresh) {
