@@ -1,10 +1,10 @@
-// Starts one request, reports "started", waits for a line on stdin, then returns from main while
-// the request is still in flight. Prints "completion <code>" for every completion that runs.
-// Usage: korvani_platform_exit_probe <url> <ca-pem-file>
+// Starts one request, reports "started", gives it a second to reach the server, then returns
+// from main while it is still in flight. Prints "completion <code>" for every completion that
+// runs. Usage: korvani_platform_exit_probe <url> <ca-pem-file>
 
+#include <chrono>
 #include <cstdio>
-#include <iostream>
-#include <string>
+#include <thread>
 
 #include "korvani/platform/url_session.hpp"
 
@@ -23,7 +23,6 @@ int main(int argc, char** argv) {
   task->resume();
   std::printf("started\n");
   std::fflush(stdout);
-  std::string line;
-  std::getline(std::cin, line);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
   return 0;
 }

@@ -16,22 +16,18 @@
 
 namespace korvani::sandbox::test {
 
-inline X509_STORE* trustStoreFor(const std::string& caPem) {
-  X509_STORE* store = X509_STORE_new();
-  BIO* bio = BIO_new_mem_buf(caPem.data(), static_cast<int>(caPem.size()));
+// `port` overrides the server's own (to knock on a port it has left).
+inline std::unique_ptr<httplib::SSLClient> clientFor(const SandboxServer& server,
+                                                     bool keepAlive = true, int port = 0) {
+  auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", port != 0 ? port : server.port());
+  X509_STORE* store = X509_STORE_new();  // the client takes ownership
+  BIO* bio = BIO_new_mem_buf(server.caCertificatePem().data(), -1);
   if (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
     X509_STORE_add_cert(store, cert);
     X509_free(cert);
   }
   BIO_free(bio);
-  return store;
-}
-
-// `port` overrides the server's own (to knock on a port it has left).
-inline std::unique_ptr<httplib::SSLClient> clientFor(const SandboxServer& server,
-                                                     bool keepAlive = true, int port = 0) {
-  auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", port != 0 ? port : server.port());
-  client->set_ca_cert_store(trustStoreFor(server.caCertificatePem()));  // takes ownership
+  client->set_ca_cert_store(store);
   client->enable_server_certificate_verification(true);
   client->set_keep_alive(keepAlive);
   // As the plug-in's HTTP stack does; with Nagle each request waits for a delayed ACK.
@@ -51,6 +47,14 @@ inline httplib::Result postPayment(httplib::SSLClient& client, const std::string
   httplib::Headers headers;
   if (idempotencyKey) headers.emplace("X-Idempotency-Key", *idempotencyKey);
   return client.Post(target, headers, body, "application/json");
+}
+
+// Status and body of an answer; 0 and empty when there was none.
+inline int statusOf(const httplib::Result& result) {
+  return result ? result->status : 0;
+}
+inline std::string bodyOf(const httplib::Result& result) {
+  return result ? result->body : "";
 }
 
 inline std::optional<JsonObject> jsonObjectOf(const std::string& text) {

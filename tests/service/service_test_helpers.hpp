@@ -1,11 +1,12 @@
 #pragma once
 
 // Shared by the service tests that talk to a local server: records which callback ran, on
-// which thread, with what; and pins the reachability the services see.
+// which thread, with what.
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -13,25 +14,9 @@
 #include "korvani/host/reachability.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "support/fakes.hpp"
+#include "support/test_server.hpp"
 
 namespace korvani::service_test {
-
-using test_support::FixedReachability;
-
-// Installs a provider for the lifetime of the object; the default comes back afterwards.
-class ReachabilityOverride {
- public:
-  explicit ReachabilityOverride(host::ZRReachability::Provider provider) {
-    host::ZRReachability::setProvider(std::move(provider));
-  }
-  static ReachabilityOverride online() {
-    auto object = std::make_shared<FixedReachability>(host::ZRNetworkStatus::ReachableViaWiFi);
-    return ReachabilityOverride([object] { return object; });
-  }
-  ~ReachabilityOverride() { host::ZRReachability::setProvider({}); }
-  ReachabilityOverride(const ReachabilityOverride&) = delete;
-  ReachabilityOverride& operator=(const ReachabilityOverride&) = delete;
-};
 
 // One callback invocation.
 struct Call {
@@ -45,23 +30,13 @@ struct Call {
 // Collects callback invocations. Only the thread draining the main queue touches it.
 class CallRecorder {
  public:
-  static void detach(BaseService& service) {
-    service.success = nullptr;
-    service.error = nullptr;
-    service.failure = nullptr;
-  }
-
   void attach(BaseService& service) {
-    service.success = [this](std::shared_ptr<Response> response) {
-      calls.push_back({Call::Kind::success, std::this_thread::get_id(), std::move(response), {}});
+    service.success = [this](std::shared_ptr<Response> r) { add(Call::Kind::success, r, {}); };
+    service.error = [this](std::shared_ptr<Response> r, platform::ErrorPtr e) {
+      add(Call::Kind::error, r, e);
     };
-    service.error = [this](std::shared_ptr<Response> response, platform::ErrorPtr error) {
-      calls.push_back(
-          {Call::Kind::error, std::this_thread::get_id(), std::move(response), std::move(error)});
-    };
-    service.failure = [this](std::shared_ptr<Response> response, platform::ErrorPtr error) {
-      calls.push_back(
-          {Call::Kind::failure, std::this_thread::get_id(), std::move(response), std::move(error)});
+    service.failure = [this](std::shared_ptr<Response> r, platform::ErrorPtr e) {
+      add(Call::Kind::failure, r, e);
     };
   }
 
@@ -82,6 +57,34 @@ class CallRecorder {
   }
 
   std::vector<Call> calls;
+
+ private:
+  void add(Call::Kind kind, std::shared_ptr<Response> response, platform::ErrorPtr error) {
+    calls.push_back({kind, std::this_thread::get_id(), std::move(response), std::move(error)});
+  }
+};
+
+// Online, trusting the test servers; the default reachability comes back afterwards.
+class NetworkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test_support::TestServer::trustAuthority();
+    test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
+  }
+  void TearDown() override {
+    platform::MainQueue::runUntilIdle();
+    host::ZRReachability::setProvider({});
+  }
+
+  static std::shared_ptr<BaseService> serviceFor(std::optional<std::string> base,
+                                                 std::optional<std::string> path) {
+    ServiceConfig config;
+    config.base = std::move(base);
+    config.path = std::move(path);
+    return std::make_shared<BaseService>(std::move(config));
+  }
+
+  const std::thread::id mainThread_ = std::this_thread::get_id();
 };
 
 }  // namespace korvani::service_test

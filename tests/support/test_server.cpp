@@ -62,8 +62,7 @@ bool useKeyPair(SSL_CTX& context, const devtls::KeyPair& pair) {
 
 // Header fields the server library adds to each request for its own handlers.
 bool isInjectedField(const std::string& name) {
-  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-         name == "LOCAL_PORT";
+  return name.starts_with("REMOTE_") || name.starts_with("LOCAL_");
 }
 
 constexpr std::size_t kStreamChunk = 64 * 1024;
@@ -89,45 +88,29 @@ std::size_t RecordedRequest::headerCount(std::string_view name) const {
 }
 
 Reply Reply::json(int status, std::string body) {
-  Reply reply;
-  reply.status = status;
-  reply.body = std::move(body);
-  return reply;
+  return {.status = status, .body = std::move(body)};
 }
 
 Reply Reply::text(int status, std::string body, std::string contentType) {
-  Reply reply;
-  reply.status = status;
-  reply.body = std::move(body);
-  reply.contentType = std::move(contentType);
-  return reply;
+  return {.status = status, .body = std::move(body), .contentType = std::move(contentType)};
 }
 
 Reply Reply::noBody(int status) {
-  Reply reply;
-  reply.status = status;
-  return reply;
+  return {.status = status};
 }
 
 Reply Reply::stall(std::chrono::milliseconds delay) {
-  Reply reply = json(200, "{}");
-  reply.delay = delay;
-  return reply;
+  return {.body = "{}", .delay = delay};
 }
 
 Reply Reply::closeMidAnswer(std::string fullBody, std::size_t sentBytes) {
-  Reply reply = json(200, std::move(fullBody));
-  reply.closeAfterBytes = sentBytes;
-  return reply;
+  return {.body = std::move(fullBody), .closeAfterBytes = sentBytes};
 }
 
 Reply Reply::oversized(std::size_t bytes, bool declareLength) {
-  Reply reply;
-  reply.status = 200;
-  reply.contentType = "application/octet-stream";
-  reply.generatedBytes = bytes;
-  reply.chunked = !declareLength;
-  return reply;
+  return {.contentType = "application/octet-stream",
+          .generatedBytes = bytes,
+          .chunked = !declareLength};
 }
 
 // One accepted TCP connection, served by its own thread.
@@ -137,13 +120,11 @@ struct Connection {
   // down (shutdown acts on the socket, not the descriptor) without racing the server library's
   // close of its own descriptor.
   int socketCopy = -1;
-  bool carriedRequest = false;
   bool finished = false;
   std::thread thread;
 };
 
 struct TestServer::Impl {
-  Options options;
   const devtls::DevCertificates* certificates = nullptr;
   std::unique_ptr<httplib::SSLServer> server;
   std::thread listener;
@@ -157,7 +138,6 @@ struct TestServer::Impl {
   Handler fallback;
   std::list<Connection> connections;
   std::uint64_t nextOrdinal = 1;
-  std::size_t connectionsWithRequests = 0;
 
   static thread_local Connection* currentConnection;
 
@@ -227,10 +207,6 @@ struct TestServer::Impl {
       std::lock_guard lock(mutex);
       if (Connection* connection = currentConnection) {
         record.connection = connection->ordinal;
-        if (!connection->carriedRequest) {
-          connection->carriedRequest = true;
-          ++connectionsWithRequests;
-        }
         if (connection->socketCopy < 0 && request.ssl != nullptr) {
           connection->socketCopy = ::dup(SSL_get_fd(request.ssl));
           if (stopping && connection->socketCopy >= 0) {
@@ -244,12 +220,7 @@ struct TestServer::Impl {
     }
     changed.notify_all();
 
-    Reply reply;
-    try {
-      reply = handler(record);
-    } catch (const std::exception& e) {
-      reply = Reply::text(500, std::string("test handler threw: ") + e.what());
-    }
+    Reply reply = handler(record);  // an exception becomes a 500 answer of the server library
     if (reply.delay.count() > 0) {
       std::unique_lock lock(mutex);
       changed.wait_for(lock, reply.delay, [&] { return stopping; });
@@ -369,7 +340,6 @@ thread_local Connection* TestServer::Impl::currentConnection = nullptr;
 TestServer::TestServer() : TestServer(Options{}) {}
 
 TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
-  impl_->options = options;
   impl_->certificates = options.trusted ? &trustedCertificates() : &untrustedCertificates();
   impl_->fallback = [](const RecordedRequest&) {
     return Reply::json(404, R"({"error":"not_found"})");
@@ -391,10 +361,6 @@ void TestServer::trustAuthority() {
 
 const std::string& TestServer::authorityPem() const {
   return impl_->certificates->authority.certificatePem;
-}
-
-std::uint16_t TestServer::port() const {
-  return impl_->port;
 }
 
 std::string TestServer::origin() const {
@@ -434,11 +400,6 @@ std::size_t TestServer::requestCount() const {
 bool TestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(impl_->mutex);
   return impl_->changed.wait_for(lock, timeout, [&] { return impl_->recorded.size() >= count; });
-}
-
-std::size_t TestServer::connectionCount() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->connectionsWithRequests;
 }
 
 void TestServer::clearRequests() {

@@ -52,14 +52,14 @@ struct RecordedRequest {
 // How the server answers one request.
 struct Reply {
   int status = 200;
-  std::optional<std::string> body;  // absent: no body at all ("Content-Length: 0")
+  std::optional<std::string> body{};  // absent: no body at all ("Content-Length: 0")
   std::string contentType = "application/json";
-  platform::HeaderList headers;        // extra header fields of the answer
+  platform::HeaderList headers{};      // extra header fields of the answer
   std::chrono::milliseconds delay{0};  // wait before answering; cut short when the server stops
   // Declares the full `body` length, sends only this many bytes, then drops the connection.
-  std::optional<std::size_t> closeAfterBytes;
+  std::optional<std::size_t> closeAfterBytes{};
   // Streams a generated body of this many bytes ('x') instead of `body`.
-  std::optional<std::size_t> generatedBytes;
+  std::optional<std::size_t> generatedBytes{};
   // With generatedBytes: send it chunked, without Content-Length (the client cannot know the
   // size up front).
   bool chunked = false;
@@ -104,7 +104,6 @@ class TestServer {
   // PEM of the authority that issued this server's certificate.
   const std::string& authorityPem() const;
 
-  std::uint16_t port() const;
   // "https://127.0.0.1:<port>"
   std::string origin() const;
   // origin() followed by `pathAndQuery` (which should start with '/').
@@ -122,8 +121,6 @@ class TestServer {
   std::size_t requestCount() const;
   // Waits until at least `count` requests arrived; returns whether they did in time.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
-  // Number of distinct TCP connections that carried at least one request.
-  std::size_t connectionCount() const;
   // Forgets the recorded requests (connection numbering continues).
   void clearRequests();
 
