@@ -23,11 +23,12 @@ class JsonValue;
 namespace detail {
 struct JsonObjectAccess;
 
-// Storage of arrays and object members. Every thread keeps the blocks it frees, up to a few
-// MiB, for the next trees it builds: answers parsed one after another then reuse the same
-// memory instead of going through the general heap for every container, which would also hand
-// the pages back to the system between answers and fault them in again. A block may be freed
-// on any thread; it joins that thread's cache. A thread's cache is released when it exits.
+// Storage of arrays and object members. A thread that builds values keeps the blocks it frees
+// (up to kJsonBlockCacheLimit bytes; blocks over 1 MiB bypass it) for the trees it builds next,
+// so that answer after answer reuses the same memory instead of taking every container from the
+// general heap, which would also hand the pages back to the system in between. A block may be
+// freed on any thread and then joins that thread's cache; a cache is released at thread exit.
+inline constexpr std::size_t kJsonBlockCacheLimit = std::size_t{8} << 20;  // bytes per thread
 KORVANI_EXPORT void* allocateJsonBlock(std::size_t bytes);
 KORVANI_EXPORT void deallocateJsonBlock(void* block, std::size_t bytes) noexcept;
 // Bytes held in the calling thread's cache.

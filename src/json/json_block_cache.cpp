@@ -4,7 +4,7 @@
 // heap, they coalesce at its top and glibc trims it, so the next answer faults every page in
 // again; a per-thread free list per size class keeps them instead. There are no locks: a block
 // freed on another thread simply joins that thread's cache. The cache is bounded, so a thread
-// that once parsed something huge keeps at most kCacheLimit bytes.
+// that once parsed something huge keeps at most kJsonBlockCacheLimit bytes.
 //
 // Under AddressSanitizer cached blocks are poisoned, and so is the unused tail of a block
 // rounded up to its size class: a use after free or a double free into the cache is reported.
@@ -29,7 +29,6 @@ namespace {
 constexpr std::size_t kUnit = 8;
 constexpr std::size_t kLargestCached = std::size_t{1} << 20;
 constexpr std::size_t kClassCount = 64;
-constexpr std::size_t kCacheLimit = std::size_t{8} << 20;
 
 constexpr std::size_t classOf(std::size_t bytes) noexcept {
   const std::size_t units = bytes <= kUnit ? 1 : (bytes + kUnit - 1) / kUnit;
@@ -137,7 +136,7 @@ void deallocateJsonBlock(void* block, std::size_t bytes) noexcept {
   const std::size_t sizeClass = classOf(bytes);
   const std::size_t size = classBytes(sizeClass);
   Cache& cache = tCache;
-  if (cache.state != CacheState::active || cache.bytes + size > kCacheLimit) {
+  if (cache.state != CacheState::active || cache.bytes + size > kJsonBlockCacheLimit) {
     unpoison(block, size);
     ::operator delete(block, size);
     return;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <boost/json/basic_parser_impl.hpp>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -25,7 +26,7 @@ constexpr std::size_t kLinearDuplicateLimit = 16;
 // Scratch stacks that grew beyond this are given back after the parse instead of being kept.
 constexpr std::size_t kScratchKeepBytes = std::size_t{1} << 20;
 
-// Text of a string or key: a view into the input when it came in one piece, else a run of the
+// Text of a string or key: a view into the input when it is there verbatim, else a run of the
 // scratch arena (which may move while it grows, hence the offset).
 struct TextRef {
   const char* data;  // nullptr: in the arena at `offset`
@@ -144,7 +145,7 @@ class ValueBuilder {
   static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-  explicit ValueBuilder(Scratch& scratch) noexcept : s_(scratch) {}
+  ValueBuilder(Scratch& scratch, std::string_view input) noexcept : s_(scratch), input_(input) {}
 
   bool on_document_begin(error_code&) { return true; }
   bool on_document_end(error_code&) { return true; }
@@ -302,7 +303,16 @@ class ValueBuilder {
   }
 
   TextRef takeText(std::string_view last) {
-    if (!pieces_) return {last.data(), 0, last.size()};
+    if (!pieces_) {
+      // Unescaped text arrives as a view into the input; escaped text may arrive in the
+      // parser's own buffer, which the next text overwrites.
+      const std::less_equal<const char*> notAfter;
+      if (notAfter(input_.data(), last.data()) &&
+          notAfter(last.data() + last.size(), input_.data() + input_.size())) {
+        return {last.data(), 0, last.size()};
+      }
+      startPieces();
+    }
     pieces_ = false;
     s_.arena.append(last);
     return {nullptr, piecesStart_, s_.arena.size() - piecesStart_};
@@ -359,6 +369,7 @@ class ValueBuilder {
   }
 
   Scratch& s_;
+  std::string_view input_;
   bool pieces_ = false;          // parts of the current text are in the arena
   std::size_t piecesStart_ = 0;  // where they begin
   std::string reason_;           // set when the handler itself refuses
@@ -463,7 +474,7 @@ std::optional<JsonValue> parse(std::string_view text, JsonError* error,
   boost::json::parse_options parseOptions;
   parseOptions.max_depth = std::min(options.maxDepth, JsonParseOptions::kDepthCeiling);
   ScratchLease scratch;
-  boost::json::basic_parser<ValueBuilder> parser(parseOptions, scratch.get());
+  boost::json::basic_parser<ValueBuilder> parser(parseOptions, scratch.get(), text);
   error_code ec;
   const std::size_t consumed = parser.write_some(false, text.data(), text.size(), ec);
   ValueBuilder& builder = parser.handler();
