@@ -39,20 +39,23 @@ TEST(Decimal, ParsesJsonNumberTextAndRendersPlainNotation) {
   expectRenderings({"0 0", "-0 0", "-0.00 0", "0e7 0", "0.000e-999999 0", "0.1 0.1", "10.250 10.25",
                     "1E+2 100", "4E+2 400", "1e-3 0.001", "-12.50 -12.5", "100.00 100",
                     "0.000123 0.000123", "1234.5e-2 12.345", "1234.5e3 1234500",
+                    "0e99999999999999999999999999 0",
                     "123456789012345678901234567.89 123456789012345678901234567.89",
                     "-99999999999999999999999999999999999999 "
-                    "-99999999999999999999999999999999999999",
-                    "1e1000 1" + std::string(1000, '0'),
-                    "1e-1000 0." + std::string(999, '0') + "1"});
-  std::string out = "x=";
-  dec("-0.5").appendTo(out);
-  EXPECT_EQ(out, "x=-0.5");
-
+                    "-99999999999999999999999999999999999999"});
+  // The exponent range applies to the normalised value, not to the written exponent.
+  for (const char* text : {"1e1000", "0.01e1002", "1000e997"})
+    EXPECT_EQ(dec(text).toString(), "1" + std::string(1000, '0')) << text;
+  for (const char* text : {"1e-1000", "100e-1002"})
+    EXPECT_EQ(dec(text).toString(), "0." + std::string(999, '0') + "1") << text;
   const char* refused[] = {"",     "-",     "+1",  "012", "-012",     "00",          ".5",
                            "5.",   "1.e3",  "1e",  "1e+", "1e-",      " 1",          "1 ",
                            "1x",   "0x10",  "NaN", "nan", "Infinity", "-Infinity",   "1,5",
                            "1..2", "1e2.5", "--1", "1-",  "e5",       "\xef\xbc\x91"};
   for (const char* text : refused)
+    EXPECT_FALSE(Decimal::fromString(text)) << "accepted: " << text;
+  for (const char* text : {"1e1001", "1e-1001", "1000e998", "0.1e-1000", "1e99999999999999999999",
+                           "-1e-99999999999999999999"})
     EXPECT_FALSE(Decimal::fromString(text)) << "accepted: " << text;
   EXPECT_FALSE(Decimal::fromString(std::string_view("1\0002", 3)));
 }
@@ -72,22 +75,11 @@ TEST(Decimal, RoundsHalfToEvenPastThirtyEightDigits) {
        "-" + nines + ".5 -1" + std::string(38, '0'), "9." + std::string(40, '9') + " 10"});
 }
 
-TEST(Decimal, RefusesExponentsOutOfRange) {
-  // The range applies to the normalised value, not to the written exponent.
-  for (const char* text : {"1e1000", "1e-1000", "0.01e1002", "100e-1002", "1000e997"})
-    EXPECT_TRUE(Decimal::fromString(text)) << text;
-  for (const char* text : {"1e1001", "1e-1001", "1000e998", "0.1e-1000",
-                           "1e99999999999999999999999999", "-1e-99999999999999999999999999"})
-    EXPECT_FALSE(Decimal::fromString(text)) << text;
-  EXPECT_EQ(dec("1000e997"), dec("1e1000"));
-  EXPECT_EQ(dec("1.5e1000"), dec("15e999"));
-  EXPECT_EQ(dec("0e99999999999999999999999999"), Decimal());
-}
-
 TEST(Decimal, ComparesByValueWhateverTheNotation) {
   EXPECT_EQ(dec("1e2"), dec("100.00"));
   EXPECT_EQ(dec("0.10"), dec("1e-1"));
   EXPECT_EQ(dec("-0.0"), dec("0e5"));
+  EXPECT_EQ(dec("1.5e1000"), dec("15e999"));
   EXPECT_EQ(Decimal(std::int64_t{0}), dec("-0"));
   EXPECT_NE(dec("0.1"), dec("0.01"));
   EXPECT_NE(dec("1"), dec("-1"));

