@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <initializer_list>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -20,9 +22,45 @@ namespace korvani {
 class JsonValue;
 namespace detail {
 struct JsonObjectAccess;
-}
-// A JSON array: values in order.
-using JsonArray = std::vector<JsonValue>;
+
+// Storage of arrays and object members. A thread that builds values keeps the blocks it frees
+// (up to kJsonBlockCacheLimit bytes; blocks over 1 MiB bypass it) for the trees it builds next,
+// so that answer after answer reuses the same memory instead of taking every container from the
+// general heap, which would also hand the pages back to the system in between. A block may be
+// freed on any thread and then joins that thread's cache; a cache is released at thread exit.
+inline constexpr std::size_t kJsonBlockCacheLimit = std::size_t{8} << 20;  // bytes per thread
+KORVANI_EXPORT void* allocateJsonBlock(std::size_t bytes);
+KORVANI_EXPORT void deallocateJsonBlock(void* block, std::size_t bytes) noexcept;
+// Bytes held in the calling thread's cache.
+KORVANI_EXPORT std::size_t cachedJsonBlockBytes() noexcept;
+
+template <class T>
+struct JsonAllocator {
+  using value_type = T;
+  using is_always_equal = std::true_type;
+
+  JsonAllocator() noexcept = default;
+  template <class U>
+  JsonAllocator(const JsonAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t count) {
+    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(allocateJsonBlock(count * sizeof(T)));
+  }
+  void deallocate(T* block, std::size_t count) noexcept {
+    deallocateJsonBlock(block, count * sizeof(T));
+  }
+
+  template <class U>
+  bool operator==(const JsonAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+}  // namespace detail
+
+// A JSON array: values in order (a std::vector whose storage comes from the JSON block cache).
+using JsonArray = std::vector<JsonValue, detail::JsonAllocator<JsonValue>>;
 
 // Text-to-text dictionary (header fields, query parameters).
 using StringDictionary = std::map<std::string, std::string>;
@@ -37,8 +75,8 @@ class KORVANI_EXPORT JsonObject {
  public:
   // One key and its value; iteration yields members in insertion order.
   using Member = std::pair<std::string, JsonValue>;
-  using iterator = std::vector<Member>::iterator;
-  using const_iterator = std::vector<Member>::const_iterator;
+  using iterator = std::vector<Member, detail::JsonAllocator<Member>>::iterator;
+  using const_iterator = std::vector<Member, detail::JsonAllocator<Member>>::const_iterator;
 
   JsonObject() = default;                             // empty
   JsonObject(std::initializer_list<Member> members);  // later duplicates replace earlier ones
@@ -85,7 +123,7 @@ class KORVANI_EXPORT JsonObject {
   // Lets the parser fill an object with keys it has already made unique.
   friend struct detail::JsonObjectAccess;
 
-  std::vector<Member> members_;
+  std::vector<Member, detail::JsonAllocator<Member>> members_;
 };
 
 // One JSON value. Integers stay integers (int64, or uint64 above INT64_MAX); numbers with a
@@ -185,5 +223,9 @@ KORVANI_EXPORT bool appendJson(std::string& out, const JsonValue& value,
 // `indent` counts as 0.
 KORVANI_EXPORT std::optional<std::string> serializeJsonPretty(const JsonValue& value,
                                                               int indent = 2);
+
+// Hands the blocks that the calling thread keeps for its next JSON values back to the heap,
+// for instance when the host is asked to free memory. Needed only on threads that stay alive.
+KORVANI_EXPORT void releaseJsonCache() noexcept;
 
 }  // namespace korvani

@@ -10,9 +10,7 @@ namespace detail {
 
 // The parser builds objects whose keys it has already made unique.
 struct JsonObjectAccess {
-  static std::vector<JsonObject::Member>& members(JsonObject& object) noexcept {
-    return object.members_;
-  }
+  static auto& members(JsonObject& object) noexcept { return object.members_; }
 };
 
 // Length of the well-formed UTF-8 sequence (RFC 3629: no overlongs, no surrogates, nothing

@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <boost/json/basic_parser_impl.hpp>
-#include <iterator>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
+#include <vector>
 
 #include "json/json_detail.hpp"
 #include "korvani/json.hpp"
@@ -19,6 +23,120 @@ using boost::json::error_code;
 
 // Objects with more members than this check duplicates through an index instead of a scan.
 constexpr std::size_t kLinearDuplicateLimit = 16;
+// Scratch stacks that grew beyond this are given back after the parse instead of being kept.
+constexpr std::size_t kScratchKeepBytes = std::size_t{1} << 20;
+
+// Text of a string or key: a view into the input when it is there verbatim, else a run of the
+// scratch arena (which may move while it grows, hence the offset).
+struct TextRef {
+  const char* data;  // nullptr: in the arena at `offset`
+  std::size_t offset;
+  std::size_t size;
+};
+
+// A value not yet placed in its container. Scalars stay plain data here and are built once,
+// in place, when their container closes; only finished containers are JsonValues already
+// (kept in order on a stack of their own).
+struct Slot {
+  enum class Kind : unsigned char { null, boolean, int64, uint64, decimal, text, container };
+  Kind kind;
+  union {
+    bool boolean;
+    std::int64_t int64;
+    std::uint64_t uint64;
+    Decimal decimal;
+    TextRef text;
+  };
+
+  Slot() noexcept : kind(Kind::null), int64(0) {}
+  explicit Slot(bool value) noexcept : kind(Kind::boolean), boolean(value) {}
+  explicit Slot(std::int64_t value) noexcept : kind(Kind::int64), int64(value) {}
+  explicit Slot(std::uint64_t value) noexcept : kind(Kind::uint64), uint64(value) {}
+  explicit Slot(const Decimal& value) noexcept : kind(Kind::decimal), decimal(value) {}
+  explicit Slot(TextRef value) noexcept : kind(Kind::text), text(value) {}
+  static Slot container() noexcept {
+    Slot slot;
+    slot.kind = Kind::container;
+    return slot;
+  }
+};
+static_assert(std::is_trivially_copyable_v<Slot> && std::is_trivially_destructible_v<Slot>);
+
+// The builder's stacks. Kept per thread between parses, so that a stream of answers does not
+// grow them from nothing every time.
+struct Scratch {
+  std::vector<Slot> slots;            // values of the open containers, in order
+  std::vector<TextRef> keys;          // keys of the open objects
+  std::vector<JsonValue> containers;  // finished containers not yet placed
+  std::vector<std::size_t> marks;     // arena size when each open container began
+  std::string arena;                  // texts that came in parts
+  std::string number;                 // number text that came in parts
+
+  void clear() noexcept {
+    slots.clear();
+    keys.clear();
+    containers.clear();
+    marks.clear();
+    arena.clear();
+    number.clear();
+  }
+  std::size_t heldBytes() const noexcept {
+    return slots.capacity() * sizeof(Slot) + keys.capacity() * sizeof(TextRef) +
+           containers.capacity() * sizeof(JsonValue) + marks.capacity() * sizeof(std::size_t) +
+           arena.capacity() + number.capacity();
+  }
+};
+
+// The calling thread's scratch; trivially destructible so it can be checked during thread exit.
+struct ScratchState {
+  Scratch* scratch;
+  bool busy;
+  bool gone;
+};
+constinit thread_local ScratchState tScratch{};
+
+struct ScratchOwner {
+  bool armed = false;
+  ~ScratchOwner() {
+    delete tScratch.scratch;
+    tScratch.scratch = nullptr;
+    tScratch.gone = true;
+  }
+};
+thread_local ScratchOwner tScratchOwner;
+
+// Lends the thread's scratch for one parse (or a private one when it is unavailable) and
+// leaves it empty afterwards, whatever happened.
+class ScratchLease {
+ public:
+  ScratchLease() {
+    if (!tScratch.busy && !tScratch.gone) {
+      if (!tScratch.scratch) {
+        tScratchOwner.armed = true;
+        tScratch.scratch = new Scratch;
+      }
+      tScratch.busy = true;
+      scratch_ = tScratch.scratch;
+    } else {
+      own_ = std::make_unique<Scratch>();
+      scratch_ = own_.get();
+    }
+  }
+  ~ScratchLease() {
+    if (own_) return;
+    scratch_->clear();
+    if (scratch_->heldBytes() > kScratchKeepBytes) *scratch_ = Scratch();
+    tScratch.busy = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  Scratch& get() noexcept { return *scratch_; }
+
+ private:
+  Scratch* scratch_ = nullptr;
+  std::unique_ptr<Scratch> own_;
+};
 
 class ValueBuilder {
  public:
@@ -27,92 +145,118 @@ class ValueBuilder {
   static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-  ValueBuilder() { values_.reserve(32); }
+  ValueBuilder(Scratch& scratch, std::string_view input) noexcept : s_(scratch), input_(input) {}
 
   bool on_document_begin(error_code&) { return true; }
   bool on_document_end(error_code&) { return true; }
 
-  bool on_array_begin(error_code&) { return true; }
+  bool on_array_begin(error_code&) {
+    s_.marks.push_back(s_.arena.size());
+    return true;
+  }
   bool on_array_end(std::size_t n, error_code&) {
-    const auto first = values_.end() - static_cast<std::ptrdiff_t>(n);
-    JsonArray array(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
-    values_.erase(first, values_.end());
-    values_.emplace_back(std::move(array));
+    const Slot* first = s_.slots.data() + (s_.slots.size() - n);
+    JsonValue* const placed = firstContainer(first, n);
+    JsonValue* container = placed;
+    JsonArray array;
+    array.reserve(n);
+    for (const Slot* slot = first; slot != first + n; ++slot) {
+      build(*slot, container,
+            [&array](auto&& value) { array.emplace_back(std::forward<decltype(value)>(value)); });
+    }
+    closeContainer(n, placed, JsonValue(std::move(array)));
     return true;
   }
 
-  bool on_object_begin(error_code&) { return true; }
+  bool on_object_begin(error_code&) {
+    s_.marks.push_back(s_.arena.size());
+    return true;
+  }
   bool on_object_end(std::size_t n, error_code&) {
-    const auto firstValue = values_.end() - static_cast<std::ptrdiff_t>(n);
-    const auto firstKey = keys_.end() - static_cast<std::ptrdiff_t>(n);
+    const Slot* first = s_.slots.data() + (s_.slots.size() - n);
+    const TextRef* firstKey = s_.keys.data() + (s_.keys.size() - n);
+    JsonValue* const placed = firstContainer(first, n);
+    JsonValue* container = placed;
     JsonObject object;
     auto& members = detail::JsonObjectAccess::members(object);
     members.reserve(n);
-    auto value = firstValue;
-    if (n <= kLinearDuplicateLimit) {
-      for (auto key = firstKey; key != keys_.end(); ++key, ++value) {
-        addMember(members, *key, *value);
-      }
-    } else {
-      // Views into keys already moved into `members`; reserve() above keeps them in place.
-      std::unordered_map<std::string_view, std::size_t> index;
-      index.reserve(n);
-      for (auto key = firstKey; key != keys_.end(); ++key, ++value) {
-        const auto found = index.find(*key);
-        if (found != index.end()) {
-          members[found->second].second = std::move(*value);
-        } else {
-          members.emplace_back(std::move(*key), std::move(*value));
-          index.emplace(members.back().first, members.size() - 1);
+    // Where each member went, by key, once the object is too large for a scan.
+    std::unordered_map<std::string_view, std::size_t> index;
+    if (n > kLinearDuplicateLimit) index.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::string_view key = view(firstKey[i]);
+      JsonValue* existing = nullptr;
+      if (n <= kLinearDuplicateLimit) {
+        for (auto& member : members) {
+          if (member.first == key) {
+            existing = &member.second;
+            break;
+          }
         }
+      } else if (const auto found = index.find(key); found != index.end()) {
+        existing = &members[found->second].second;
       }
+      if (existing) {
+        // A repeated key keeps its first position and takes the last value.
+        build(first[i], container, [existing](auto&& value) {
+          *existing = JsonValue(std::forward<decltype(value)>(value));
+        });
+        continue;
+      }
+      build(first[i], container, [&members, key](auto&& value) {
+        members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                             std::forward_as_tuple(std::forward<decltype(value)>(value)));
+      });
+      // The member's own key: reserve() above keeps it in place.
+      if (n > kLinearDuplicateLimit) index.emplace(members.back().first, members.size() - 1);
     }
-    keys_.erase(firstKey, keys_.end());
-    values_.erase(firstValue, values_.end());
-    values_.emplace_back(std::move(object));
+    s_.keys.resize(s_.keys.size() - n);
+    closeContainer(n, placed, JsonValue(std::move(object)));
     return true;
   }
 
   bool on_string_part(std::string_view s, std::size_t, error_code&) {
-    pending_.append(s);
+    startPieces();
+    s_.arena.append(s);
     return true;
   }
   bool on_string(std::string_view s, std::size_t, error_code&) {
-    values_.emplace_back(takeText(s));
+    s_.slots.emplace_back(takeText(s));
     return true;
   }
   bool on_key_part(std::string_view s, std::size_t, error_code&) {
-    pending_.append(s);
+    startPieces();
+    s_.arena.append(s);
     return true;
   }
   bool on_key(std::string_view s, std::size_t, error_code&) {
-    keys_.push_back(takeText(s));
+    s_.keys.push_back(takeText(s));
     return true;
   }
 
   bool on_number_part(std::string_view s, error_code&) {
-    pending_.append(s);
+    s_.number.append(s);
     return true;
   }
   bool on_int64(std::int64_t value, std::string_view, error_code&) {
-    pending_.clear();
-    values_.emplace_back(value);
+    s_.number.clear();
+    s_.slots.emplace_back(value);
     return true;
   }
   bool on_uint64(std::uint64_t value, std::string_view, error_code&) {
-    pending_.clear();
-    values_.emplace_back(value);
+    s_.number.clear();
+    s_.slots.emplace_back(value);
     return true;
   }
   // A fraction, an exponent or more than 64 bits: the exact text becomes a Decimal.
   bool on_double(double, std::string_view s, error_code& ec) {
     std::optional<Decimal> number;
-    if (pending_.empty()) {
+    if (s_.number.empty()) {
       number = Decimal::fromString(s);
     } else {
-      pending_.append(s);
-      number = Decimal::fromString(pending_);
-      pending_.clear();
+      s_.number.append(s);
+      number = Decimal::fromString(s_.number);
+      s_.number.clear();
     }
     if (!number) {
       reason_ = "number out of range";
@@ -120,49 +264,115 @@ class ValueBuilder {
       ec = boost::json::error::exponent_overflow;
       return false;
     }
-    values_.emplace_back(*number);
+    s_.slots.emplace_back(*number);
     return true;
   }
 
   bool on_bool(bool value, error_code&) {
-    values_.emplace_back(value);
+    s_.slots.emplace_back(value);
     return true;
   }
   bool on_null(error_code&) {
-    values_.emplace_back(nullptr);
+    s_.slots.emplace_back();
     return true;
   }
   bool on_comment_part(std::string_view, error_code&) { return true; }
   bool on_comment(std::string_view, error_code&) { return true; }
 
-  std::vector<JsonValue>& values() noexcept { return values_; }
+  // The document's value once the parser has finished without error.
+  std::optional<JsonValue> take() {
+    if (s_.slots.size() != 1) return std::nullopt;
+    JsonValue* container = s_.containers.data();
+    std::optional<JsonValue> result;
+    build(s_.slots.front(), container,
+          [&result](auto&& value) { result.emplace(std::forward<decltype(value)>(value)); });
+    return result;
+  }
   const std::string& reason() const noexcept { return reason_; }
   const char* reasonAt() const noexcept { return reasonAt_; }
 
  private:
-  static void addMember(std::vector<JsonObject::Member>& members, std::string& key,
-                        JsonValue& value) {
-    for (auto& member : members) {
-      if (member.first == key) {
-        member.second = std::move(value);  // the last duplicate wins
-        return;
+  std::string_view view(const TextRef& text) const noexcept {
+    return {text.data ? text.data : s_.arena.data() + text.offset, text.size};
+  }
+
+  void startPieces() noexcept {
+    if (pieces_) return;
+    pieces_ = true;
+    piecesStart_ = s_.arena.size();
+  }
+
+  TextRef takeText(std::string_view last) {
+    if (!pieces_) {
+      // Unescaped text arrives as a view into the input; escaped text may arrive in the
+      // parser's own buffer, which the next text overwrites.
+      const std::less_equal<const char*> notAfter;
+      if (notAfter(input_.data(), last.data()) &&
+          notAfter(last.data() + last.size(), input_.data() + input_.size())) {
+        return {last.data(), 0, last.size()};
       }
+      startPieces();
     }
-    members.emplace_back(std::move(key), std::move(value));
+    pieces_ = false;
+    s_.arena.append(last);
+    return {nullptr, piecesStart_, s_.arena.size() - piecesStart_};
   }
 
-  std::string takeText(std::string_view last) {
-    if (pending_.empty()) return std::string(last);
-    pending_.append(last);
-    std::string text = std::move(pending_);
-    pending_.clear();
-    return text;
+  // The first of the finished containers among the `n` slots from `first`.
+  JsonValue* firstContainer(const Slot* first, std::size_t n) noexcept {
+    std::size_t count = 0;
+    for (const Slot* slot = first; slot != first + n; ++slot) {
+      count += slot->kind == Slot::Kind::container;
+    }
+    return s_.containers.data() + (s_.containers.size() - count);
   }
 
-  std::vector<JsonValue> values_;  // finished values not yet placed in their container
-  std::vector<std::string> keys_;  // keys of the objects being built
-  std::string pending_;            // text of a string, key or number that came in parts
-  std::string reason_;             // set when the handler itself refuses
+  // Builds the value a slot stands for as `place` constructs it; a container is moved from the
+  // stack (`container` advances past it).
+  template <class Place>
+  void build(const Slot& slot, JsonValue*& container, Place&& place) {
+    switch (slot.kind) {
+      case Slot::Kind::null:
+        place(nullptr);
+        return;
+      case Slot::Kind::boolean:
+        place(slot.boolean);
+        return;
+      case Slot::Kind::int64:
+        place(slot.int64);
+        return;
+      case Slot::Kind::uint64:
+        place(slot.uint64);
+        return;
+      case Slot::Kind::decimal:
+        place(slot.decimal);
+        return;
+      case Slot::Kind::text:
+        place(view(slot.text));
+        return;
+      case Slot::Kind::container:
+        place(std::move(*container++));
+        return;
+    }
+  }
+
+  // Pops the `n` slots of the container just built (and the containers among them), then
+  // pushes the result as one slot of its parent.
+  void closeContainer(std::size_t n, JsonValue* firstPlaced, JsonValue&& result) {
+    s_.containers.erase(s_.containers.begin() + (firstPlaced - s_.containers.data()),
+                        s_.containers.end());
+    s_.slots.resize(s_.slots.size() - n);
+    s_.arena.resize(s_.marks.back());
+    s_.marks.pop_back();
+    s_.containers.push_back(std::move(result));
+    s_.slots.push_back(Slot::container());
+  }
+
+  Scratch& s_;
+  std::string_view input_;
+  bool pieces_ = false;          // parts of the current text are in the arena
+  std::size_t piecesStart_ = 0;  // where they begin
+  std::string reason_;           // set when the handler itself refuses
   const char* reasonAt_ = nullptr;
 };
 
@@ -263,7 +473,8 @@ std::optional<JsonValue> parse(std::string_view text, JsonError* error,
 
   boost::json::parse_options parseOptions;
   parseOptions.max_depth = std::min(options.maxDepth, JsonParseOptions::kDepthCeiling);
-  boost::json::basic_parser<ValueBuilder> parser(parseOptions);
+  ScratchLease scratch;
+  boost::json::basic_parser<ValueBuilder> parser(parseOptions, scratch.get(), text);
   error_code ec;
   const std::size_t consumed = parser.write_some(false, text.data(), text.size(), ec);
   ValueBuilder& builder = parser.handler();
@@ -279,8 +490,9 @@ std::optional<JsonValue> parse(std::string_view text, JsonError* error,
   if (consumed != text.size()) {
     return refuse(error, consumed, "unexpected data after the JSON value");
   }
-  if (builder.values().size() != 1) return refuse(error, consumed, "malformed JSON");
-  return std::move(builder.values().front());
+  auto value = builder.take();
+  if (!value) return refuse(error, consumed, "malformed JSON");
+  return value;
 }
 
 }  // namespace

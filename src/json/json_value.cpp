@@ -154,8 +154,8 @@ JsonValue::JsonValue(std::int64_t value, Int64Tag) noexcept : value_(value) {}
 JsonValue::JsonValue(std::uint64_t value, UInt64Tag) noexcept : value_(value) {}
 JsonValue::JsonValue(Decimal value) noexcept : value_(value) {}
 JsonValue::JsonValue(std::string value) noexcept : value_(std::move(value)) {}
-JsonValue::JsonValue(std::string_view value) : value_(std::string(value)) {}
-JsonValue::JsonValue(const char* value) : value_(std::string(value)) {}
+JsonValue::JsonValue(std::string_view value) : value_(std::in_place_type<std::string>, value) {}
+JsonValue::JsonValue(const char* value) : value_(std::in_place_type<std::string>, value) {}
 JsonValue::JsonValue(JsonArray value) noexcept : value_(std::move(value)) {}
 JsonValue::JsonValue(JsonObject value) noexcept : value_(std::move(value)) {}
 
