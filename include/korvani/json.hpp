@@ -219,6 +219,9 @@ KORVANI_EXPORT std::optional<std::string> serializeJson(const JsonValue& value,
 // as it was.
 KORVANI_EXPORT bool appendJson(std::string& out, const JsonValue& value,
                                JsonError* error = nullptr);
+// The same for an object, without wrapping (and so copying) it in a JsonValue.
+KORVANI_EXPORT bool appendJson(std::string& out, const JsonObject& object,
+                               JsonError* error = nullptr);
 // Indented text for people (demo output, logs of the sandbox); same failure rule. A negative
 // `indent` counts as 0.
 KORVANI_EXPORT std::optional<std::string> serializeJsonPretty(const JsonValue& value,

@@ -93,6 +93,7 @@ class Writer {
   Writer(std::string& out, int indent) : out_(out), indent_(indent) {}
 
   bool write(const JsonValue& value) { return writeValue(value, 0); }
+  bool write(const JsonObject& object) { return writeObject(object, 0); }
   const char* failure() const noexcept { return failure_; }
 
  private:
@@ -178,7 +179,8 @@ class Writer {
   const char* failure_ = nullptr;
 };
 
-bool appendWithIndent(std::string& out, const JsonValue& value, int indent, JsonError* error) {
+template <class Value>
+bool appendWithIndent(std::string& out, const Value& value, int indent, JsonError* error) {
   const std::size_t original = out.size();
   const char* failure = nullptr;
   try {
@@ -200,6 +202,10 @@ bool appendWithIndent(std::string& out, const JsonValue& value, int indent, Json
 
 bool appendJson(std::string& out, const JsonValue& value, JsonError* error) {
   return appendWithIndent(out, value, -1, error);
+}
+
+bool appendJson(std::string& out, const JsonObject& object, JsonError* error) {
+  return appendWithIndent(out, object, -1, error);
 }
 
 std::optional<std::string> serializeJson(const JsonValue& value, JsonError* error) {
