@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "korvani/dictionary_encoding.hpp"
@@ -21,9 +22,20 @@ bool networkReachable() {
 // The request's complete header set: the configured fields with "Content-Type" (that exact
 // name only) set to the content type.
 platform::HeaderList requestHeaders(const ServiceConfig& config) {
-  StringDictionary fields = config.headers;
-  fields["Content-Type"] = config.contentType;
-  return platform::HeaderList(fields.begin(), fields.end());
+  constexpr std::string_view kContentType = "Content-Type";
+  platform::HeaderList fields;
+  fields.reserve(config.headers.size() + 1);
+  bool placed = false;
+  for (const auto& [name, value] : config.headers) {
+    if (!placed && std::string_view(name) >= kContentType) {
+      fields.emplace_back(kContentType, config.contentType);
+      placed = true;
+      if (name == kContentType) continue;
+    }
+    fields.emplace_back(name, value);
+  }
+  if (!placed) fields.emplace_back(kContentType, config.contentType);
+  return fields;
 }
 
 }  // namespace
