@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -32,7 +33,8 @@ bool isValidHeaderName(std::string_view name) noexcept {
 }
 
 bool isValidHeaderValue(std::string_view value) noexcept {
-  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+  return std::none_of(value.begin(), value.end(),
+                      [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
 }
 
 bool isValidMethod(std::string_view method) noexcept {
@@ -51,17 +53,21 @@ bool isIdempotentMethod(std::string_view method) noexcept {
   return false;
 }
 
-std::string curlHeaderLine(std::string_view name, std::string_view value) {
+void appendCurlHeaderLine(std::string& out, std::string_view name, std::string_view value) {
   const bool blank = value.find_first_not_of(" \t") == std::string_view::npos;
+  out.append(name);
+  if (blank) {
+    out.push_back(';');
+  } else {
+    out.append(": ");
+    out.append(value);
+  }
+}
+
+std::string curlHeaderLine(std::string_view name, std::string_view value) {
   std::string line;
   line.reserve(name.size() + value.size() + 2);
-  line.append(name);
-  if (blank) {
-    line.push_back(';');
-  } else {
-    line.append(": ");
-    line.append(value);
-  }
+  appendCurlHeaderLine(line, name, value);
   return line;
 }
 
@@ -205,6 +211,12 @@ std::chrono::milliseconds timeoutFor(double seconds) {
 
 namespace detail {
 
+// A request URL as libcurl holds it (only read by libcurl), and its scheme, host and port.
+struct ParsedUrl {
+  std::unique_ptr<CURLU, void (*)(CURLU*)> handle{nullptr, &curl_url_cleanup};
+  std::string origin;
+};
+
 // Everything a data task needs on the worker thread. Fields below `worker-only` are touched only
 // by the worker (or, after the worker has stopped, by the single thread that finishes the task).
 struct TaskCore {
@@ -220,8 +232,11 @@ struct TaskCore {
 
   // worker-only
   CURL* easy = nullptr;
-  std::shared_ptr<CURLU> url;  // read-only, possibly shared with other tasks to the same URL
-  curl_slist* headerLines = nullptr;
+  std::shared_ptr<const ParsedUrl> url;  // shared with other tasks to the same URL
+  // The header list handed to libcurl, which only reads it: the lines, each ended by a NUL,
+  // and the list's nodes pointing into them.
+  std::string headerText;
+  std::vector<curl_slist> headerLines;
   std::string body;
   HeaderList responseHeaders;
   bool bodyTooLarge = false;
@@ -245,6 +260,7 @@ struct URLSessionDataTask::Impl {
 
 namespace {
 
+using detail::ParsedUrl;
 using detail::TaskCore;
 
 ErrorPtr urlError(std::int64_t code, const std::string& url, JsonObject extra = {}) {
@@ -339,7 +355,8 @@ class Engine {
 
   void run() {
     for (;;) {
-      std::vector<Poke> batch;
+      // Swapped with pokes_ and emptied after use, so neither vector allocates once warm.
+      std::vector<Poke>& batch = batch_;
       bool stopping = false;
       {
         std::lock_guard lock(mutex_);
@@ -349,6 +366,7 @@ class Engine {
       }
       for (Poke& p : batch)
         handlePoke(std::move(p));
+      batch.clear();
       if (stopping) {
         abortAll();
         return;
@@ -432,21 +450,7 @@ class Engine {
 
     if (ErrorPtr refusal = parseUrl(core)) return refusal;
 
-    for (const auto& [name, value] : request.allHTTPHeaderFields) {
-      if (!appendHeaderLine(core, detail::curlHeaderLine(name, value))) {
-        return urlError(kURLErrorUnknown, request.url);
-      }
-    }
-    // libcurl adds fields of its own unless told not to; the request carries exactly its own
-    // fields (plus Host and Content-Length, which libcurl derives from the request).
-    for (const char* suppressed : {"Accept", "Content-Type", "Expect", "Transfer-Encoding"}) {
-      const bool given = std::any_of(
-          request.allHTTPHeaderFields.begin(), request.allHTTPHeaderFields.end(),
-          [&](const auto& field) { return equalsIgnoringCase(field.first, suppressed); });
-      if (!given && !appendHeaderLine(core, std::string(suppressed) + ":")) {
-        return urlError(kURLErrorUnknown, request.url);
-      }
-    }
+    buildHeaderLines(core);
 
     core.easy = takeEasy();
     if (core.easy == nullptr) return urlError(kURLErrorUnknown, request.url);
@@ -465,9 +469,11 @@ class Engine {
       std::rotate(parsedUrls_.begin(), cached, cached + 1);  // most recent first
       return nullptr;
     }
-    std::shared_ptr<CURLU> url(curl_url(), &curl_url_cleanup);
-    if (!url) return urlError(kURLErrorUnknown, text);
-    if (const CURLUcode rc = curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0);
+    auto url = std::make_shared<ParsedUrl>();
+    url->handle.reset(curl_url());
+    CURLU* handle = url->handle.get();
+    if (handle == nullptr) return urlError(kURLErrorUnknown, text);
+    if (const CURLUcode rc = curl_url_set(handle, CURLUPART_URL, text.c_str(), 0);
         rc != CURLUE_OK) {
       return urlError(kURLErrorBadURL, text,
                       JsonObject{{"curlUrlCode", static_cast<int>(rc)},
@@ -475,21 +481,80 @@ class Engine {
     }
     char* scheme = nullptr;
     const bool supported =
-        curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
         (std::string_view(scheme) == "http" || std::string_view(scheme) == "https");
     curl_free(scheme);
     if (!supported) return urlError(kURLErrorUnsupportedURL, text);
+    // Scheme, host and port, the default port filled in: what a connection is kept for.
+    for (const auto& [part, separator] :
+         {std::pair{CURLUPART_SCHEME, "://"}, std::pair{CURLUPART_HOST, ":"},
+          std::pair{CURLUPART_PORT, ""}}) {
+      char* value = nullptr;
+      if (curl_url_get(handle, part, &value, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        url->origin.append(value).append(separator);
+      }
+      curl_free(value);
+    }
     if (parsedUrls_.size() == kParsedUrls) parsedUrls_.pop_back();
     parsedUrls_.emplace(parsedUrls_.begin(), text, url);
     core.url = std::move(url);
     return nullptr;
   }
 
-  static bool appendHeaderLine(TaskCore& core, const std::string& line) {
-    curl_slist* extended = curl_slist_append(core.headerLines, line.c_str());
-    if (extended == nullptr) return false;
-    core.headerLines = extended;
-    return true;
+  // A server closes a kept-alive connection after some idle time, and a request sent just as
+  // it does so is lost: the connection dies before any answer. libcurl then sends the request
+  // again, but one that must go out at most once (a payment POST) can only fail. So such a
+  // request takes a kept-alive connection only when the server was used moments ago; servers
+  // keep connections for seconds at least. A new connection resumes the TLS session.
+  void avoidIdleConnections(TaskCore& core) {
+    if (detail::isIdempotentMethod(core.request.httpMethod)) return;
+    const auto used = lastUse_.find(core.url->origin);
+    if (used == lastUse_.end() ||
+        std::chrono::steady_clock::now() - used->second >= kWarmConnectionAge) {
+      curl_easy_setopt(core.easy, CURLOPT_FRESH_CONNECT, 1L);
+    }
+    // Other kept connections to the server (after parallel requests) are judged by libcurl,
+    // in whole seconds: none idle for a second or more.
+    curl_easy_setopt(core.easy, CURLOPT_MAXAGE_CONN, 0L);
+  }
+
+  void noteUse(const TaskCore& core) {
+    if (!core.url) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (lastUse_.size() >= kRememberedOrigins) {
+      std::erase_if(lastUse_,
+                    [&](const auto& entry) { return now - entry.second >= kWarmConnectionAge; });
+    }
+    lastUse_[core.url->origin] = now;
+  }
+
+  static void buildHeaderLines(TaskCore& core) {
+    const HeaderList& fields = core.request.allHTTPHeaderFields;
+    std::vector<std::size_t> starts;
+    starts.reserve(fields.size() + 4);
+    std::string& text = core.headerText;
+    for (const auto& [name, value] : fields) {
+      starts.push_back(text.size());
+      detail::appendCurlHeaderLine(text, name, value);
+      text.push_back('\0');
+    }
+    // libcurl adds fields of its own unless told not to; the request carries exactly its own
+    // fields (plus Host and Content-Length, which libcurl derives from the request).
+    for (std::string_view suppressed : {"Accept", "Content-Type", "Expect", "Transfer-Encoding"}) {
+      const bool given = std::any_of(fields.begin(), fields.end(), [&](const auto& field) {
+        return equalsIgnoringCase(field.first, suppressed);
+      });
+      if (!given) {
+        starts.push_back(text.size());
+        text.append(suppressed).append(":", 2);  // the colon and the line's NUL
+      }
+    }
+    // Linked only now: appending may have moved the text.
+    core.headerLines.resize(starts.size());
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      core.headerLines[i].data = text.data() + starts[i];
+      core.headerLines[i].next = i + 1 < starts.size() ? &core.headerLines[i + 1] : nullptr;
+    }
   }
 
   // The options every request shares; set when a handle is made or put back, so that starting
@@ -513,7 +578,8 @@ class Engine {
   void configure(TaskCore& core) {
     CURL* easy = core.easy;
     const URLRequest& request = core.request;
-    curl_easy_setopt(easy, CURLOPT_CURLU, core.url.get());
+    curl_easy_setopt(easy, CURLOPT_CURLU, core.url->handle.get());
+    avoidIdleConnections(core);
     const TrustSettings& trust = *core.trust;
     if (!trust.bundle.empty()) {
       curl_blob blob{const_cast<char*>(trust.bundle.data()), trust.bundle.size(),
@@ -524,7 +590,8 @@ class Engine {
     }
     curl_easy_setopt(easy, CURLOPT_CAPATH, trust.caPath.empty() ? nullptr : trust.caPath.c_str());
 
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, core.headerLines);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER,
+                     core.headerLines.empty() ? nullptr : core.headerLines.data());
     if (request.httpMethod == "HEAD") {
       curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
     } else if (request.httpBody) {
@@ -675,6 +742,7 @@ class Engine {
       long status = 0;
       curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
       if (status > 0) {
+        noteUse(core);
         response.emplace();
         response->url = core.request.url;
         response->statusCode = status;
@@ -731,8 +799,8 @@ class Engine {
       }
       core.easy = nullptr;
     }
-    curl_slist_free_all(core.headerLines);
-    core.headerLines = nullptr;
+    core.headerLines.clear();
+    core.headerText.clear();
     core.url.reset();
     core.body = std::string();
     core.responseHeaders.clear();
@@ -755,9 +823,12 @@ class Engine {
 
   static constexpr std::size_t kSpareHandles = 16;
   static constexpr std::size_t kParsedUrls = 8;
+  static constexpr std::size_t kRememberedOrigins = 32;
+  static constexpr auto kWarmConnectionAge = std::chrono::milliseconds(500);
 
   std::mutex mutex_;
   std::vector<Poke> pokes_;     // guarded by mutex_
+  std::vector<Poke> batch_;     // worker-only
   bool stopRequested_ = false;  // guarded by mutex_
   bool awaitingNext_ = false;   // guarded by mutex_; the worker is in awaitNext()
   // pokes_.size(), for looking without the lock while awaiting the next request.
@@ -769,7 +840,9 @@ class Engine {
   std::unordered_map<CURL*, Running> running_;
   std::vector<CURL*> spare_;
   // Recently parsed URLs, most recent first; libcurl only reads them.
-  std::vector<std::pair<std::string, std::shared_ptr<CURLU>>> parsedUrls_;
+  std::vector<std::pair<std::string, std::shared_ptr<const ParsedUrl>>> parsedUrls_;
+  // When a request to each origin last ended, for avoidIdleConnections().
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> lastUse_;
 };
 
 std::atomic<std::uint64_t> nextTaskIdentifier{1};

@@ -22,6 +22,8 @@ bool isIdempotentMethod(std::string_view method) noexcept;
 // The line libcurl needs to send exactly this field: "Name: value", or "Name;" when the value is
 // empty or blank (libcurl would drop "Name:" with nothing after the colon).
 std::string curlHeaderLine(std::string_view name, std::string_view value);
+// The same, appended to `out`.
+void appendCurlHeaderLine(std::string& out, std::string_view name, std::string_view value);
 
 // The URL-loading code for a transfer that libcurl ended with `curlCode` (a CURLcode other than
 // CURLE_OK); `bodyTooLarge` tells that the session itself stopped an oversized answer.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "korvani/auth_code.hpp"
@@ -203,6 +204,18 @@ TEST_F(CheckoutEndToEndTest, AnswerLostOnAWarmConnectionIsReportedOnceAndNeverSe
       platform::Error(platform::kURLErrorDomain, platform::kURLErrorNetworkConnectionLost)
           .localizedDescription();
   EXPECT_EQ(tracked[0].extraParams, JsonObject({{"error", lost}}));
+}
+
+TEST_F(CheckoutEndToEndTest, APaymentAfterAPauseNeverRidesAConnectionTheServerMayBeClosing) {
+  // Back to back, payments share the kept-alive connection. After a pause the server may be
+  // closing it just as the POST goes out, which would lose the payment: a new one is opened.
+  pay(card("approved"));
+  pay(card("approved"));
+  EXPECT_EQ(server->counters().connectionsAccepted, 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  pay(card("approved"));
+  EXPECT_EQ(server->counters().connectionsAccepted, 2u);
+  EXPECT_EQ(handler->calls().back().kind, CallKind::finishWithStatusText);
 }
 
 TEST_F(CheckoutEndToEndTest, UnchangedInputsReplayTheSamePaymentAndANewCardIsANewOne) {
