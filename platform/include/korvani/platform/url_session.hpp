@@ -92,7 +92,10 @@ class KORVANI_EXPORT URLSessionDataTask {
 // it. TLS peer and host verification is always on and cannot be switched off.
 // A request whose method is not idempotent (POST, PATCH, ...) is sent at most once: when a reused
 // connection dies before any answer byte, it fails with kURLErrorNetworkConnectionLost instead of
-// being sent again, since the server may already have acted on it.
+// being sent again, since the server may already have acted on it. To keep that rare, such a
+// request reuses a kept-alive connection only when the server answered less than half a second
+// before (a server closing an idle connection as the request arrives would lose it); otherwise
+// it opens a new one, resuming the TLS session.
 class KORVANI_EXPORT URLSession {
  public:
   // The one session of the process (never null; lives until the process ends). Any thread.
