@@ -78,7 +78,6 @@ class Recorder {
 
 class URLSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override { TestServer::trustAuthority(); }
   void TearDown() override {
     URLSession::sharedSession()->setMaximumResponseBytes(URLSession::kDefaultMaximumResponseBytes);
   }
@@ -128,9 +127,9 @@ TEST_F(URLSessionTest, WireCarriesTheGivenRequestVerbatimAndNothingElse) {
 TEST_F(URLSessionTest, EachMethodIsSentAsGivenAndItsAnswerDeliveredOnce) {
   TestServer server;
   server.on("/m", [](const RecordedRequest& r) {
-    Reply reply = Reply::text(201, r.method + ":" + r.body);
-    reply.headers = {{"X-Answer", "yes"}, {"x-answer", "second"}, {"X-Empty-Answer", ""}};
-    return reply;
+    return Reply{.status = 201,
+                 .body = r.method + ":" + r.body,
+                 .headers = {{"X-Answer", "yes"}, {"x-answer", "second"}, {"X-Empty-Answer", ""}}};
   });
   const struct {
     std::string method;
@@ -165,10 +164,10 @@ TEST_F(URLSessionTest, EachMethodIsSentAsGivenAndItsAnswerDeliveredOnce) {
 }
 
 TEST_F(URLSessionTest, TransportFailuresCarryTheirCodeAndNoAnswer) {
-  TestServer untrusted(TestServer::Options{.trusted = false});
+  TestServer untrusted(/*trusted=*/false);
   TestServer server;
-  server.on("/cut", Reply::closeMidAnswer(std::string(100000, 'a'), 1000));
-  server.on("/stall", Reply::stall(20s));
+  server.on("/cut", Reply{.generatedBytes = 100000, .closeAfterBytes = 1000});
+  server.on("/stall", Reply{.delay = 20s});
   // Accepts TCP but never answers the TLS handshake: the time-out covers set-up too.
   std::uint16_t silentPort = 0;
   const int silent = listenOnLoopback(silentPort);
@@ -177,8 +176,7 @@ TEST_F(URLSessionTest, TransportFailuresCarryTheirCodeAndNoAnswer) {
     double timeout;
     std::int64_t code;
   } cases[] = {
-      {"https://127.0.0.1:" + std::to_string(test_support::closedPort()) + "/", 60,
-       kURLErrorCannotConnectToHost},
+      {"https://127.0.0.1:1/", 60, kURLErrorCannotConnectToHost},  // nothing listens on port 1
       {untrusted.url("/"), 60, kURLErrorServerCertificateUntrusted},
       {server.url("/cut"), 60, kURLErrorNetworkConnectionLost},
       {server.url("/stall"), 0.3, kURLErrorTimedOut},
@@ -214,9 +212,9 @@ TEST_F(URLSessionTest, OversizedAnswerIsRefusedWithBoundedMemory) {
   TestServer server;
   constexpr std::size_t kLimit = 1 << 20;
   constexpr std::size_t kHuge = std::size_t{768} << 20;
-  server.on("/chunked", Reply::oversized(kHuge, /*declareLength=*/false));
-  server.on("/declared", Reply::oversized(kHuge, /*declareLength=*/true));
-  server.on("/at-limit", Reply::oversized(kLimit, /*declareLength=*/false));
+  server.on("/chunked", Reply{.generatedBytes = kHuge, .chunked = true});
+  server.on("/declared", Reply{.generatedBytes = kHuge});
+  server.on("/at-limit", Reply{.generatedBytes = kLimit, .chunked = true});
   URLSession::sharedSession()->setMaximumResponseBytes(kLimit);
   const auto peakKiB = [] {
     rusage usage{};
@@ -240,7 +238,7 @@ TEST_F(URLSessionTest, OversizedAnswerIsRefusedWithBoundedMemory) {
 
 TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
   TestServer server;
-  server.on("/stall", Reply::stall(20s));
+  server.on("/stall", Reply{.delay = 20s});
   auto session = URLSession::sharedSession();
   Recorder recorder;
   // In flight: the server has the request, the answer is still to come.
@@ -311,11 +309,9 @@ TEST_F(URLSessionTest, RefusedRequestsCompleteAsynchronouslyAndSendNothing) {
 
 TEST_F(URLSessionTest, ConcurrentTasksEachCompleteOnceAndSequentialOnesShareAConnection) {
   TestServer server;
-  server.onAnyOtherPath([](const RecordedRequest& r) {
-    Reply reply = Reply::text(200, r.path);
-    reply.delay = 20ms;  // keeps them overlapping
-    return reply;
-  });
+  // The delay keeps them overlapping.
+  server.onAnyOtherPath(
+      [](const RecordedRequest& r) { return Reply{.body = r.path, .delay = 20ms}; });
   constexpr int kTasks = 48;
   Recorder recorder;
   std::map<std::string, std::vector<std::string>> expected;
@@ -338,7 +334,7 @@ TEST_F(URLSessionTest, ConcurrentTasksEachCompleteOnceAndSequentialOnesShareACon
 
   // One after the other: one kept-alive connection carries them all.
   TestServer fresh;
-  fresh.on("/seq", Reply::json(200, "{}"));
+  fresh.on("/seq", Reply::with(200, "{}"));
   for (int i = 0; i < 6; ++i) {
     const auto outcome = fetch(makeRequest(fresh.url("/seq")));
     ASSERT_TRUE(outcome && !outcome->error);
@@ -351,8 +347,8 @@ TEST_F(URLSessionTest, ConcurrentTasksEachCompleteOnceAndSequentialOnesShareACon
 
 TEST_F(URLSessionTest, CompletionMayStartTheNextTask) {
   TestServer server;
-  server.on("/a", Reply::text(200, "a"));
-  server.on("/b", Reply::text(200, "b"));
+  server.on("/a", Reply::with(200, "a"));
+  server.on("/b", Reply::with(200, "b"));
   auto session = URLSession::sharedSession();
   Recorder recorder;
   session

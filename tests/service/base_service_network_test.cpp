@@ -29,12 +29,12 @@ TEST_F(BaseServiceNetwork, HttpAnswersReachSuccessOrErrorWithTheirBytes) {
     std::string data;  // an answer without a body arrives as empty data
     bool json;         // whether responseJSON() yields a value
   } cases[] = {
-      {"/ok", Reply::json(200, R"({"id":1})"), Call::Kind::success, R"({"id":1})", true},
-      {"/text", Reply::text(201, "not json"), Call::Kind::success, "not json", false},
-      {"/empty", Reply::noBody(204), Call::Kind::success, "", false},
-      {"/missing", Reply::json(404, R"({"e":1})"), Call::Kind::error, R"({"e":1})", true},
-      {"/boom", Reply::noBody(500), Call::Kind::error, "", false},
-      {"/moved", Reply::noBody(304), Call::Kind::error, "", false},
+      {"/ok", Reply::with(200, R"({"id":1})"), Call::Kind::success, R"({"id":1})", true},
+      {"/text", Reply::with(201, "not json", "text/plain"), Call::Kind::success, "not json", false},
+      {"/empty", Reply::with(204), Call::Kind::success, "", false},
+      {"/missing", Reply::with(404, R"({"e":1})"), Call::Kind::error, R"({"e":1})", true},
+      {"/boom", Reply::with(500), Call::Kind::error, "", false},
+      {"/moved", Reply::with(304), Call::Kind::error, "", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -68,8 +68,8 @@ TEST_F(BaseServiceNetwork, HttpAnswersReachSuccessOrErrorWithTheirBytes) {
 
 TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
   TestServer server;
-  server.on("/ok", Reply::json(200, "{}"));
-  server.on("/stall", Reply::stall(5s));
+  server.on("/ok", Reply::with(200, "{}"));
+  server.on("/stall", Reply{.delay = 5s});
   const auto offline =
       std::make_shared<test_support::FixedReachability>(host::ZRNetworkStatus::NotReachable);
   const host::ZRReachability::Provider online = [] {
@@ -85,8 +85,8 @@ TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
     bool beforeSending;  // decided inside execute(), with the empty domain
   } cases[] = {
       // Transport failures: the session's own error (its kinds are the session tests' concern).
-      {"refused", online, "https://127.0.0.1:" + std::to_string(test_support::closedPort()), "/ok",
-       platform::kURLErrorCannotConnectToHost, false},
+      {"refused", online, "https://127.0.0.1:1", "/ok", platform::kURLErrorCannotConnectToHost,
+       false},
       {"past the configured time-out", online, server.origin(), "/stall",
        platform::kURLErrorTimedOut, false},
       {"joined URL does not parse", online, "https://127.0.0.1 x", "/ok", platform::kURLErrorBadURL,
@@ -135,13 +135,9 @@ TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
 
 TEST_F(BaseServiceNetwork, CancelledReleasedOrUnheardRequestsReportNothing) {
   TestServer server;
-  server.on("/stall", Reply::stall(3s));
-  server.on("/ok", Reply::json(200, "{}"));
-  server.on("/slow", [](const test_support::RecordedRequest&) {
-    Reply reply = Reply::json(200, "{}");
-    reply.delay = 300ms;
-    return reply;
-  });
+  server.on("/stall", Reply{.delay = 3s});
+  server.on("/ok", Reply::with(200, "{}"));
+  server.on("/slow", Reply{.body = "{}", .delay = 300ms});
   serviceFor(server.origin(), "/ok")->cancel();  // with nothing started: nothing happens
   CallRecorder recorder;
 
