@@ -73,17 +73,11 @@ TEST_F(SystemTrustTest, AddedCertificatesWorkBesideTheSystemStore) {
   devtls::writeTextFile(dir_ / "bundle.pem", systemPem);
   auto session = URLSession::sharedSession();
 
-  struct Layout {
-    const char* name;
-    detail::SystemTrustLocations locations;
-  };
-  const Layout layouts[] = {
-      {"hashed directory", {dir_.string(), ""}},
-      {"bundle file", {"", (dir_ / "bundle.pem").string()}},
-  };
-  for (const Layout& layout : layouts) {
-    SCOPED_TRACE(layout.name);
-    detail::setSystemTrustLocations(layout.locations);
+  // A hashed CA directory, then a bundle file alone.
+  for (const detail::SystemTrustLocations& layout :
+       {detail::SystemTrustLocations{dir_.string(), ""}, {"", (dir_ / "bundle.pem").string()}}) {
+    SCOPED_TRACE(layout.caPath.empty() ? "bundle file" : "hashed directory");
+    detail::setSystemTrustLocations(layout);
     session->resetTrustedCertificates();
     EXPECT_EQ(codeFor(systemSigned.url("/")), 0);
     EXPECT_EQ(codeFor(added.url("/")), kURLErrorServerCertificateUntrusted);
