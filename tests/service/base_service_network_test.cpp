@@ -70,39 +70,35 @@ TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
   TestServer server;
   server.on("/ok", Reply::with(200, "{}"));
   server.on("/stall", Reply{.delay = 5s});
-  const auto offline =
-      std::make_shared<test_support::FixedReachability>(host::ZRNetworkStatus::NotReachable);
-  const host::ZRReachability::Provider online = [] {
-    return std::make_shared<test_support::FixedReachability>(
-        host::ZRNetworkStatus::ReachableViaWWAN);
-  };
+  using enum host::ZRNetworkStatus;
   const struct {
     const char* label;
-    host::ZRReachability::Provider reachability;
+    std::optional<host::ZRNetworkStatus> network;  // nullopt: no reachability object at all
     std::optional<std::string> base;
     std::optional<std::string> path;
     std::int64_t code;
     bool beforeSending;  // decided inside execute(), with the empty domain
   } cases[] = {
       // Transport failures: the session's own error (its kinds are the session tests' concern).
-      {"refused", online, "https://127.0.0.1:1", "/ok", platform::kURLErrorCannotConnectToHost,
-       false},
-      {"past the configured time-out", online, server.origin(), "/stall",
+      {"refused", ReachableViaWWAN, "https://127.0.0.1:1", "/ok",
+       platform::kURLErrorCannotConnectToHost, false},
+      {"past the configured time-out", ReachableViaWWAN, server.origin(), "/stall",
        platform::kURLErrorTimedOut, false},
-      {"joined URL does not parse", online, "https://127.0.0.1 x", "/ok", platform::kURLErrorBadURL,
-       false},
-      {"offline", [offline] { return offline; }, server.origin(), "/ok",
+      {"joined URL does not parse", ReachableViaWWAN, "https://127.0.0.1 x", "/ok",
+       platform::kURLErrorBadURL, false},
+      {"offline", NotReachable, server.origin(), "/ok", platform::kURLErrorNotConnectedToInternet,
+       true},
+      {"no reachability object", std::nullopt, server.origin(), "/ok",
        platform::kURLErrorNotConnectedToInternet, true},
-      {"no reachability object", [] { return std::shared_ptr<host::ZRReachability>(); },
-       server.origin(), "/ok", platform::kURLErrorNotConnectedToInternet, true},
-      {"offline and no base", [offline] { return offline; }, std::nullopt, "/ok",
+      {"offline and no base", NotReachable, std::nullopt, "/ok",
        platform::kURLErrorNotConnectedToInternet, true},
-      {"no path", online, server.origin(), std::nullopt, platform::kURLErrorBadURL, true},
-      {"no base", online, std::nullopt, "/ok", platform::kURLErrorBadURL, true},
+      {"no path", ReachableViaWWAN, server.origin(), std::nullopt, platform::kURLErrorBadURL, true},
+      {"no base", ReachableViaWWAN, std::nullopt, "/ok", platform::kURLErrorBadURL, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    host::ZRReachability::setProvider(c.reachability);
+    if (c.network) test_support::setNetworkStatus(*c.network);
+    if (!c.network) host::ZRReachability::setProvider([] { return nullptr; });
     const auto service = serviceFor(c.base, c.path);
     service->config.timeoutInterval = 0.3;
     CallRecorder recorder;
