@@ -20,10 +20,9 @@ using CallKind = RecordingNavigationHandler::CallKind;
 
 class PaymentPluginComponentTest : public FrontTest {
  protected:
-  std::shared_ptr<PaymentPluginComponent> component(const std::string& origin,
-                                                    const std::string& path) {
+  std::shared_ptr<PaymentPluginComponent> component(const std::string& path) {
     auto configuration = std::make_shared<PaymentPluginConfiguration>();
-    configuration->baseUrl = origin;
+    configuration->baseUrl = server.origin();
     configuration->path = path;
     configuration->accessToken = "TEST-token";
     return PaymentPluginComponent::create(configuration);
@@ -36,7 +35,7 @@ class PaymentPluginComponentTest : public FrontTest {
 
   // The component handed a store and a handler, as the host does before rendering ends.
   std::shared_ptr<PaymentPluginComponent> readyComponent(const std::string& path) {
-    auto ready = component(server.origin(), path);
+    auto ready = component(path);
     ready->didReceive(cardStore("tok-1"));
     ready->navigationHandlerForPlugin(handler);
     return ready;
@@ -54,7 +53,7 @@ class PaymentPluginComponentTest : public FrontTest {
 };
 
 TEST_F(PaymentPluginComponentTest, NothingHappensBeforeRenderingHasFinished) {
-  auto paying = component(server.origin(), "/v1/payments");
+  auto paying = component("/v1/payments");
   const auto store = cardStore("tok-1");
   EXPECT_EQ(paying->render(store, std::make_shared<host::VQTheme>()), nullptr);
   EXPECT_EQ(paying->store, nullptr) << "render keeps nothing";
@@ -120,7 +119,7 @@ TEST_F(PaymentPluginComponentTest, RenderDidFinishPaysWithTheStoreAndReportsTheO
 
 TEST_F(PaymentPluginComponentTest, WithoutAStoreThePaymentRunsWithTheDataHandedOverBefore) {
   server.on("/v1/payments", Reply::with(201, kApproved));
-  auto paying = component(server.origin(), "/v1/payments");
+  auto paying = component("/v1/payments");
   paying->navigationHandlerForPlugin(handler);
   paying->renderDidFinish();
   ASSERT_TRUE(drainUntil([&] { return finished(handler); }));
