@@ -13,6 +13,7 @@
 #include "json_document.hpp"
 #include "korvani/payment.hpp"
 #include "korvani/payment_service.hpp"
+#include "korvani/platform/main_queue.hpp"
 #include "latency.hpp"
 #include "payment_fixture.hpp"
 #include "support/fakes.hpp"
@@ -26,18 +27,17 @@ using test_support::TestServer;
 // The end-to-end benchmark compares the plug-in with a bare libcurl handle; the comparison only
 // means something when both put the same full payment on the wire, over one connection.
 TEST(BareClient, PostsThePaymentExactlyAsThePluginDoes) {
-  TestServer::trustAuthority();
   test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
   TestServer server;
-  server.on("/v1/payments", test_support::Reply::json(201, typicalPaymentAnswer()));
+  server.on("/v1/payments", test_support::Reply::with(201, typicalPaymentAnswer()));
   const auto payment = makeCardPayment(server.origin(), "/v1/payments");
   const auto service = std::make_shared<PaymentService>(payment.manager->currentConfiguration());
   bool done = false;
   service->success = [&](std::shared_ptr<Response>) { done = true; };
   service->execute();
-  ASSERT_TRUE(test_support::drainMainQueueUntil([&] { return done; }));
+  ASSERT_TRUE(platform::MainQueue::runFor([&] { return done; }, std::chrono::seconds(10)));
 
-  BareClient bare(requestFor(service->config), TestServer::trustedAuthorityPem());
+  BareClient bare(requestFor(service->config), server.authorityPem());
   for (int round = 0; round < 2; ++round) {
     ASSERT_TRUE(bare.perform()) << bare.error();
     EXPECT_EQ(bare.status(), 201);

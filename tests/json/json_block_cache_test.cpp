@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "json_printing.hpp"
 #include "korvani/json.hpp"
+#include "support/json_printing.hpp"
 
 namespace korvani {
 namespace {

@@ -4,8 +4,8 @@
 #include <limits>
 #include <string>
 
-#include "json_printing.hpp"
 #include "korvani/json.hpp"
+#include "support/json_printing.hpp"
 
 namespace korvani {
 namespace {

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 TEST(URLSessionExit, ReturningFromMainWithARequestInFlightEndsPromptlyAndCancelsIt) {
   test_support::TestServer server;
-  server.on("/stall", test_support::Reply::stall(60s));
+  server.on("/stall", test_support::Reply{.delay = 60s});
   const auto caFile = std::filesystem::temp_directory_path() /
                       ("korvani-exit-ca-" + std::to_string(::getpid()) + ".pem");
   devtls::writeTextFile(caFile, server.authorityPem());

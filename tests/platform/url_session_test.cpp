@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -28,11 +27,10 @@ using test_support::RecordedRequest;
 using test_support::Reply;
 using test_support::TestServer;
 
-URLRequest makeRequest(std::string url, std::string method = "GET") {
-  URLRequest request;
-  request.url = std::move(url);
-  request.httpMethod = std::move(method);
-  return request;
+URLRequest makeRequest(std::string url, std::string method = "GET",
+                       std::optional<std::string> body = {}, HeaderList headers = {},
+                       double timeout = 60) {
+  return {std::move(url), std::move(method), std::move(headers), std::move(body), timeout};
 }
 
 // A socket listening on 127.0.0.1 at an ephemeral port, which it stores in `port`.
@@ -50,6 +48,7 @@ int listenOnLoopback(std::uint16_t& port) {
 }
 
 // What each completion delivered ("error <code>" or the body), by name.
+using Seen = std::map<std::string, std::vector<std::string>>;
 class Recorder {
  public:
   URLSessionDataTask::Completion operator()(std::string name) {
@@ -62,7 +61,7 @@ class Recorder {
     };
   }
   // Waits for `count` completions, then a little longer so that a surplus one would show.
-  std::map<std::string, std::vector<std::string>> waitFor(int count) {
+  Seen waitFor(int count) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, 30s, [&] { return total_ >= count; });
     changed_.wait_for(lock, 50ms, [&] { return total_ > count; });
@@ -72,13 +71,12 @@ class Recorder {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::map<std::string, std::vector<std::string>> seen_;
+  Seen seen_;
   int total_ = 0;
 };
 
 class URLSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override { TestServer::trustAuthority(); }
   void TearDown() override {
     URLSession::sharedSession()->setMaximumResponseBytes(URLSession::kDefaultMaximumResponseBytes);
   }
@@ -107,14 +105,12 @@ TEST_F(URLSessionTest, WireCarriesTheGivenRequestVerbatimAndNothingElse) {
     ::close(fd);
   });
   const std::string host = "127.0.0.1:" + std::to_string(port);
-  URLRequest request = makeRequest("http://" + host + "/p?token=a%2Bb&x=1", "POST");
-  request.allHTTPHeaderFields = {{"X-Empty", ""},
-                                 {"X-Blank", "  "},
-                                 {"x-lower", "Mixed; a=b"},
-                                 {"X-Dup", "1"},
-                                 {"X-Dup", "2"}};
-  request.httpBody = body;
-  const auto outcome = fetch(request);
+  const auto outcome = fetch(makeRequest("http://" + host + "/p?token=a%2Bb&x=1", "POST", body,
+                                         {{"X-Empty", ""},
+                                          {"X-Blank", "  "},
+                                          {"x-lower", "Mixed; a=b"},
+                                          {"X-Dup", "1"},
+                                          {"X-Dup", "2"}}));
   peer.join();
   ::close(listener);
   ASSERT_TRUE(outcome);
@@ -128,9 +124,9 @@ TEST_F(URLSessionTest, WireCarriesTheGivenRequestVerbatimAndNothingElse) {
 TEST_F(URLSessionTest, EachMethodIsSentAsGivenAndItsAnswerDeliveredOnce) {
   TestServer server;
   server.on("/m", [](const RecordedRequest& r) {
-    Reply reply = Reply::text(201, r.method + ":" + r.body);
-    reply.headers = {{"X-Answer", "yes"}, {"x-answer", "second"}, {"X-Empty-Answer", ""}};
-    return reply;
+    return Reply{.status = 201,
+                 .body = r.method + ":" + r.body,
+                 .headers = {{"X-Answer", "yes"}, {"x-answer", "second"}, {"X-Empty-Answer", ""}}};
   });
   const struct {
     std::string method;
@@ -148,8 +144,7 @@ TEST_F(URLSessionTest, EachMethodIsSentAsGivenAndItsAnswerDeliveredOnce) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method);
-    URLRequest request = makeRequest(server.url("/m"), c.method);
-    request.httpBody = c.body;
+    const URLRequest request = makeRequest(server.url("/m"), c.method, c.body);
     const auto outcome = fetch(request);
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->completions, 1);
@@ -165,10 +160,10 @@ TEST_F(URLSessionTest, EachMethodIsSentAsGivenAndItsAnswerDeliveredOnce) {
 }
 
 TEST_F(URLSessionTest, TransportFailuresCarryTheirCodeAndNoAnswer) {
-  TestServer untrusted(TestServer::Options{.trusted = false});
+  TestServer untrusted(/*trusted=*/false);
   TestServer server;
-  server.on("/cut", Reply::closeMidAnswer(std::string(100000, 'a'), 1000));
-  server.on("/stall", Reply::stall(20s));
+  server.on("/cut", Reply{.generatedBytes = 100000, .closeAfterBytes = 1000});
+  server.on("/stall", Reply{.delay = 20s});
   // Accepts TCP but never answers the TLS handshake: the time-out covers set-up too.
   std::uint16_t silentPort = 0;
   const int silent = listenOnLoopback(silentPort);
@@ -177,8 +172,7 @@ TEST_F(URLSessionTest, TransportFailuresCarryTheirCodeAndNoAnswer) {
     double timeout;
     std::int64_t code;
   } cases[] = {
-      {"https://127.0.0.1:" + std::to_string(test_support::closedPort()) + "/", 60,
-       kURLErrorCannotConnectToHost},
+      {"https://127.0.0.1:1/", 60, kURLErrorCannotConnectToHost},  // nothing listens on port 1
       {untrusted.url("/"), 60, kURLErrorServerCertificateUntrusted},
       {server.url("/cut"), 60, kURLErrorNetworkConnectionLost},
       {server.url("/stall"), 0.3, kURLErrorTimedOut},
@@ -186,10 +180,8 @@ TEST_F(URLSessionTest, TransportFailuresCarryTheirCodeAndNoAnswer) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
-    URLRequest request = makeRequest(c.url);
-    request.timeoutInterval = c.timeout;
     const auto start = std::chrono::steady_clock::now();
-    const auto outcome = fetch(request);
+    const auto outcome = fetch(makeRequest(c.url, "GET", {}, {}, c.timeout));
     const auto took = std::chrono::steady_clock::now() - start;
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->completions, 1);
@@ -214,9 +206,9 @@ TEST_F(URLSessionTest, OversizedAnswerIsRefusedWithBoundedMemory) {
   TestServer server;
   constexpr std::size_t kLimit = 1 << 20;
   constexpr std::size_t kHuge = std::size_t{768} << 20;
-  server.on("/chunked", Reply::oversized(kHuge, /*declareLength=*/false));
-  server.on("/declared", Reply::oversized(kHuge, /*declareLength=*/true));
-  server.on("/at-limit", Reply::oversized(kLimit, /*declareLength=*/false));
+  server.on("/chunked", Reply{.generatedBytes = kHuge, .chunked = true});
+  server.on("/declared", Reply{.generatedBytes = kHuge});
+  server.on("/at-limit", Reply{.generatedBytes = kLimit, .chunked = true});
   URLSession::sharedSession()->setMaximumResponseBytes(kLimit);
   const auto peakKiB = [] {
     rusage usage{};
@@ -240,7 +232,7 @@ TEST_F(URLSessionTest, OversizedAnswerIsRefusedWithBoundedMemory) {
 
 TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
   TestServer server;
-  server.on("/stall", Reply::stall(20s));
+  server.on("/stall", Reply{.delay = 20s});
   auto session = URLSession::sharedSession();
   Recorder recorder;
   // In flight: the server has the request, the answer is still to come.
@@ -268,8 +260,7 @@ TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
 
   const std::vector<std::string> cancelled{"error " + std::to_string(kURLErrorCancelled)};
   EXPECT_EQ(recorder.waitFor(3),
-            (std::map<std::string, std::vector<std::string>>{
-                {"running", cancelled}, {"suspended", cancelled}, {"immediate", cancelled}}));
+            (Seen{{"running", cancelled}, {"suspended", cancelled}, {"immediate", cancelled}}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   EXPECT_EQ(suspended->state(), URLSessionDataTask::State::completed);
   EXPECT_EQ(immediate->state(), URLSessionDataTask::State::completed);
@@ -296,9 +287,7 @@ TEST_F(URLSessionTest, RefusedRequestsCompleteAsynchronouslyAndSendNothing) {
       {"ftp://127.0.0.1/", "GET", {}, kURLErrorUnsupportedURL},
   };
   for (const auto& c : cases) {
-    URLRequest request = makeRequest(c.url, c.method);
-    request.allHTTPHeaderFields = c.headers;
-    const auto outcome = fetch(request);
+    const auto outcome = fetch(makeRequest(c.url, c.method, {}, c.headers));
     ASSERT_TRUE(outcome) << c.url;
     EXPECT_EQ(outcome->completions, 1) << c.url;
     EXPECT_NE(outcome->completionThread, std::this_thread::get_id()) << "ran inside resume()";
@@ -311,14 +300,12 @@ TEST_F(URLSessionTest, RefusedRequestsCompleteAsynchronouslyAndSendNothing) {
 
 TEST_F(URLSessionTest, ConcurrentTasksEachCompleteOnceAndSequentialOnesShareAConnection) {
   TestServer server;
-  server.onAnyOtherPath([](const RecordedRequest& r) {
-    Reply reply = Reply::text(200, r.path);
-    reply.delay = 20ms;  // keeps them overlapping
-    return reply;
-  });
+  // The delay keeps them overlapping.
+  server.onAnyOtherPath(
+      [](const RecordedRequest& r) { return Reply{.body = r.path, .delay = 20ms}; });
   constexpr int kTasks = 48;
   Recorder recorder;
-  std::map<std::string, std::vector<std::string>> expected;
+  Seen expected;
   std::vector<std::thread> starters;
   for (int part = 0; part < 4; ++part) {
     starters.emplace_back([&, part] {
@@ -338,7 +325,7 @@ TEST_F(URLSessionTest, ConcurrentTasksEachCompleteOnceAndSequentialOnesShareACon
 
   // One after the other: one kept-alive connection carries them all.
   TestServer fresh;
-  fresh.on("/seq", Reply::json(200, "{}"));
+  fresh.on("/seq", Reply::with(200, "{}"));
   for (int i = 0; i < 6; ++i) {
     const auto outcome = fetch(makeRequest(fresh.url("/seq")));
     ASSERT_TRUE(outcome && !outcome->error);
@@ -351,8 +338,8 @@ TEST_F(URLSessionTest, ConcurrentTasksEachCompleteOnceAndSequentialOnesShareACon
 
 TEST_F(URLSessionTest, CompletionMayStartTheNextTask) {
   TestServer server;
-  server.on("/a", Reply::text(200, "a"));
-  server.on("/b", Reply::text(200, "b"));
+  server.on("/a", Reply::with(200, "a"));
+  server.on("/b", Reply::with(200, "b"));
   auto session = URLSession::sharedSession();
   Recorder recorder;
   session
@@ -362,8 +349,7 @@ TEST_F(URLSessionTest, CompletionMayStartTheNextTask) {
                    session->dataTask(makeRequest(server.url("/b")), recorder("b"))->resume();
                  })
       ->resume();
-  EXPECT_EQ(recorder.waitFor(2),
-            (std::map<std::string, std::vector<std::string>>{{"a", {"a"}}, {"b", {"b"}}}));
+  EXPECT_EQ(recorder.waitFor(2), (Seen{{"a", {"a"}}, {"b", {"b"}}}));
 }
 
 }  // namespace

@@ -33,12 +33,12 @@ std::string hashedName(const std::string& pem) {
   return name;
 }
 
+// 0 for an answer, else the error code; 1 (never a URL-loading code) when it did not complete.
 std::int64_t codeFor(const std::string& url) {
   URLRequest request;
   request.url = url;
   const auto outcome = fetch(request);
-  if (!outcome) return 1;  // never a URL-loading code: "did not complete"
-  return outcome->error ? outcome->error->code() : 0;
+  return !outcome ? 1 : outcome->error ? outcome->error->code() : 0;
 }
 
 // Stands in a temporary directory for the system's CA store, restored afterwards.
@@ -62,10 +62,10 @@ class SystemTrustTest : public ::testing::Test {
 
 TEST_F(SystemTrustTest, AddedCertificatesWorkBesideTheSystemStore) {
   // The "untrusted" server's authority plays the system store's part here.
-  TestServer systemSigned(TestServer::Options{.trusted = false});
+  TestServer systemSigned(/*trusted=*/false);
   TestServer added;
-  systemSigned.on("/", Reply::json(200, "{}"));
-  added.on("/", Reply::json(200, "{}"));
+  systemSigned.on("/", Reply::with(200, "{}"));
+  added.on("/", Reply::with(200, "{}"));
   const std::string systemPem = systemSigned.authorityPem();
   const std::string name = hashedName(systemPem);
   ASSERT_FALSE(name.empty());
@@ -73,17 +73,11 @@ TEST_F(SystemTrustTest, AddedCertificatesWorkBesideTheSystemStore) {
   devtls::writeTextFile(dir_ / "bundle.pem", systemPem);
   auto session = URLSession::sharedSession();
 
-  struct Layout {
-    const char* name;
-    detail::SystemTrustLocations locations;
-  };
-  const Layout layouts[] = {
-      {"hashed directory", {dir_.string(), ""}},
-      {"bundle file", {"", (dir_ / "bundle.pem").string()}},
-  };
-  for (const Layout& layout : layouts) {
-    SCOPED_TRACE(layout.name);
-    detail::setSystemTrustLocations(layout.locations);
+  // A hashed CA directory, then a bundle file alone.
+  for (const detail::SystemTrustLocations& layout :
+       {detail::SystemTrustLocations{dir_.string(), ""}, {"", (dir_ / "bundle.pem").string()}}) {
+    SCOPED_TRACE(layout.caPath.empty() ? "bundle file" : "hashed directory");
+    detail::setSystemTrustLocations(layout);
     session->resetTrustedCertificates();
     EXPECT_EQ(codeFor(systemSigned.url("/")), 0);
     EXPECT_EQ(codeFor(added.url("/")), kURLErrorServerCertificateUntrusted);

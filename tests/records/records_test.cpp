@@ -4,16 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <optional>
 #include <string>
 
 #include "korvani/auth_code.hpp"
 #include "korvani/json.hpp"
 #include "korvani/payment.hpp"
-#include "korvani/payment_discount.hpp"
 #include "korvani/payment_plugin_merchant_order.hpp"
-#include "korvani/payment_plugin_preference.hpp"
 #include "support/fakes.hpp"
 
 namespace korvani {
@@ -42,27 +39,14 @@ TEST(AuthCode, SourceAndStoredForms) {
   }
 }
 
-// Text that is not a JSON object builds no record and says why; an object that builds no
-// record is not a parse error.
-TEST(JsonBuiltRecords, FromTextBuildsOnlyFromAnObject) {
-  using Build = std::function<bool(const char*, JsonError*)>;
-  const Build builders[] = {
-      [](const char* t, JsonError* e) { return Payment::fromJsonText(t, e).has_value(); },
-      [](const char* t, JsonError* e) { return !!PaymentPluginPreference::fromJsonText(t, e); },
-      [](const char* t, JsonError* e) { return !!PaymentPluginMerchantOrder::fromJsonText(t, e); },
-      [](const char* t, JsonError* e) { return !!PaymentDiscount::fromJsonText(t, e); },
-  };
-  for (const Build& build : builders) {
-    for (const char* text : {R"({"amount": })", "[1, 2]", "7", "{\"id\":1"}) {
-      JsonError error;
-      EXPECT_FALSE(build(text, &error)) << text;
-      EXPECT_FALSE(error.reason.empty()) << text;
-    }
-    JsonError error;
-    build(R"({"id": "1"})", &error);
-    EXPECT_TRUE(error.reason.empty());
-    EXPECT_TRUE(build(R"({"id": 5, "raw": {"status": "s", "status_detail": "d"}})", nullptr));
-  }
+// An object that builds no record is not a parse error (text that is not an object builds none
+// and says why: the records fuzz target's seeds).
+TEST(JsonBuiltRecords, AnObjectWithoutARecordIsNoParseError) {
+  JsonError error;
+  EXPECT_FALSE(Payment::fromJsonText(R"({"id": "1"})", &error));
+  EXPECT_EQ(error.reason, "");
+  EXPECT_FALSE(PaymentPluginMerchantOrder::fromJsonText(R"({"id": "1"})", &error));
+  EXPECT_EQ(error.reason, "");
 }
 
 }  // namespace

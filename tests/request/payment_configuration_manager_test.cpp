@@ -4,24 +4,17 @@
 
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 #include "korvani/auth_code.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/json.hpp"
 #include "korvani/platform/clock.hpp"
 #include "support/fakes.hpp"
+#include "support/json_printing.hpp"
 
 namespace korvani {
-
-// Readable failure messages for bodies.
-void PrintTo(const JsonObject& object, std::ostream* out) {
-  *out << serializeJson(JsonValue(object)).value_or("<not serializable>");
-}
-
 namespace {
 
 using host::InMemoryCheckoutStore;

@@ -29,12 +29,12 @@ TEST_F(BaseServiceNetwork, HttpAnswersReachSuccessOrErrorWithTheirBytes) {
     std::string data;  // an answer without a body arrives as empty data
     bool json;         // whether responseJSON() yields a value
   } cases[] = {
-      {"/ok", Reply::json(200, R"({"id":1})"), Call::Kind::success, R"({"id":1})", true},
-      {"/text", Reply::text(201, "not json"), Call::Kind::success, "not json", false},
-      {"/empty", Reply::noBody(204), Call::Kind::success, "", false},
-      {"/missing", Reply::json(404, R"({"e":1})"), Call::Kind::error, R"({"e":1})", true},
-      {"/boom", Reply::noBody(500), Call::Kind::error, "", false},
-      {"/moved", Reply::noBody(304), Call::Kind::error, "", false},
+      {"/ok", Reply::with(200, R"({"id":1})"), Call::Kind::success, R"({"id":1})", true},
+      {"/text", Reply::with(201, "not json", "text/plain"), Call::Kind::success, "not json", false},
+      {"/empty", Reply::with(204), Call::Kind::success, "", false},
+      {"/missing", Reply::with(404, R"({"e":1})"), Call::Kind::error, R"({"e":1})", true},
+      {"/boom", Reply::with(500), Call::Kind::error, "", false},
+      {"/moved", Reply::with(304), Call::Kind::error, "", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -68,41 +68,37 @@ TEST_F(BaseServiceNetwork, HttpAnswersReachSuccessOrErrorWithTheirBytes) {
 
 TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
   TestServer server;
-  server.on("/ok", Reply::json(200, "{}"));
-  server.on("/stall", Reply::stall(5s));
-  const auto offline =
-      std::make_shared<test_support::FixedReachability>(host::ZRNetworkStatus::NotReachable);
-  const host::ZRReachability::Provider online = [] {
-    return std::make_shared<test_support::FixedReachability>(
-        host::ZRNetworkStatus::ReachableViaWWAN);
-  };
+  server.on("/ok", Reply::with(200, "{}"));
+  server.on("/stall", Reply{.delay = 5s});
+  using enum host::ZRNetworkStatus;
   const struct {
     const char* label;
-    host::ZRReachability::Provider reachability;
+    std::optional<host::ZRNetworkStatus> network;  // nullopt: no reachability object at all
     std::optional<std::string> base;
     std::optional<std::string> path;
     std::int64_t code;
     bool beforeSending;  // decided inside execute(), with the empty domain
   } cases[] = {
       // Transport failures: the session's own error (its kinds are the session tests' concern).
-      {"refused", online, "https://127.0.0.1:" + std::to_string(test_support::closedPort()), "/ok",
+      {"refused", ReachableViaWWAN, "https://127.0.0.1:1", "/ok",
        platform::kURLErrorCannotConnectToHost, false},
-      {"past the configured time-out", online, server.origin(), "/stall",
+      {"past the configured time-out", ReachableViaWWAN, server.origin(), "/stall",
        platform::kURLErrorTimedOut, false},
-      {"joined URL does not parse", online, "https://127.0.0.1 x", "/ok", platform::kURLErrorBadURL,
-       false},
-      {"offline", [offline] { return offline; }, server.origin(), "/ok",
+      {"joined URL does not parse", ReachableViaWWAN, "https://127.0.0.1 x", "/ok",
+       platform::kURLErrorBadURL, false},
+      {"offline", NotReachable, server.origin(), "/ok", platform::kURLErrorNotConnectedToInternet,
+       true},
+      {"no reachability object", std::nullopt, server.origin(), "/ok",
        platform::kURLErrorNotConnectedToInternet, true},
-      {"no reachability object", [] { return std::shared_ptr<host::ZRReachability>(); },
-       server.origin(), "/ok", platform::kURLErrorNotConnectedToInternet, true},
-      {"offline and no base", [offline] { return offline; }, std::nullopt, "/ok",
+      {"offline and no base", NotReachable, std::nullopt, "/ok",
        platform::kURLErrorNotConnectedToInternet, true},
-      {"no path", online, server.origin(), std::nullopt, platform::kURLErrorBadURL, true},
-      {"no base", online, std::nullopt, "/ok", platform::kURLErrorBadURL, true},
+      {"no path", ReachableViaWWAN, server.origin(), std::nullopt, platform::kURLErrorBadURL, true},
+      {"no base", ReachableViaWWAN, std::nullopt, "/ok", platform::kURLErrorBadURL, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    host::ZRReachability::setProvider(c.reachability);
+    if (c.network) test_support::setNetworkStatus(*c.network);
+    if (!c.network) host::ZRReachability::setProvider([] { return nullptr; });
     const auto service = serviceFor(c.base, c.path);
     service->config.timeoutInterval = 0.3;
     CallRecorder recorder;
@@ -135,13 +131,9 @@ TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
 
 TEST_F(BaseServiceNetwork, CancelledReleasedOrUnheardRequestsReportNothing) {
   TestServer server;
-  server.on("/stall", Reply::stall(3s));
-  server.on("/ok", Reply::json(200, "{}"));
-  server.on("/slow", [](const test_support::RecordedRequest&) {
-    Reply reply = Reply::json(200, "{}");
-    reply.delay = 300ms;
-    return reply;
-  });
+  server.on("/stall", Reply{.delay = 3s});
+  server.on("/ok", Reply::with(200, "{}"));
+  server.on("/slow", Reply{.body = "{}", .delay = 300ms});
   serviceFor(server.origin(), "/ok")->cancel();  // with nothing started: nothing happens
   CallRecorder recorder;
 

@@ -1,15 +1,11 @@
 #include "korvani/host/reachability.hpp"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 
-#include <atomic>
-#include <chrono>
 #include <memory>
 #include <thread>
-#include <vector>
 
 #include "reachability_interfaces.hpp"
 #include "support/fakes.hpp"
@@ -82,32 +78,25 @@ TEST(ZRReachability, HostProviderReplacesTheDefaultObject) {
   EXPECT_EQ(ZRReachability::reachabilityForInternetConnection(), defaultObject);
 }
 
+// Run under TSan: swapping the provider while another thread asks must not race.
 TEST(ZRReachability, ProviderCanBeSwappedWhileOtherThreadsAsk) {
   ProviderGuard guard;
   const auto defaultObject = ZRReachability::reachabilityForInternetConnection();
   const auto online = std::make_shared<FixedReachability>(ZRNetworkStatus::ReachableViaWiFi);
-  std::atomic<int> finished{0};
-  std::atomic<int> unexpected{0};
-  std::vector<std::thread> askers;
-  for (int t = 0; t < 2; ++t) {
-    askers.emplace_back([&] {
-      for (int i = 0; i < 300; ++i) {
-        const auto object = ZRReachability::reachabilityForInternetConnection();
-        if (object != nullptr && object != online && object != defaultObject) ++unexpected;
-      }
-      ++finished;
-    });
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (int i = 0; finished.load() < 2 && std::chrono::steady_clock::now() < deadline; ++i) {
+  int unexpected = 0;
+  std::thread asker([&] {
+    for (int i = 0; i < 600; ++i) {
+      const auto object = ZRReachability::reachabilityForInternetConnection();
+      unexpected += object != nullptr && object != online && object != defaultObject;
+    }
+  });
+  for (int i = 0; i < 600; ++i) {
     if (i % 3 == 0) ZRReachability::setProvider([online] { return online; });
     if (i % 3 == 1) ZRReachability::setProvider([] { return std::shared_ptr<ZRReachability>(); });
     if (i % 3 == 2) ZRReachability::setProvider({});
   }
-  for (auto& thread : askers)
-    thread.join();
-  EXPECT_EQ(finished.load(), 2);
-  EXPECT_EQ(unexpected.load(), 0);
+  asker.join();
+  EXPECT_EQ(unexpected, 0);
 }
 
 }  // namespace

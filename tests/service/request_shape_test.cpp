@@ -17,7 +17,7 @@ class RequestShape : public service_test::NetworkTest {
  protected:
   void SetUp() override {
     NetworkTest::SetUp();
-    server_.onAnyOtherPath([](const RecordedRequest&) { return Reply::json(201, "{}"); });
+    server_.onAnyOtherPath([](const RecordedRequest&) { return Reply::with(201, "{}"); });
   }
 
   // Runs the service to its single callback and returns what the server received.

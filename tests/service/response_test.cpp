@@ -50,21 +50,15 @@ TEST(Response, ClassifiesByCancellationThenHttpStatus) {
   }
 }
 
-TEST(Response, ResponseJsonAcceptsOnlyContainersAndParsesAfresh) {
-  const auto parse = [](std::optional<std::string> bytes) {
-    return Response(std::move(bytes), answer(200), nullptr).responseJSON();
-  };
-  EXPECT_EQ(parse("{}"), JsonValue(JsonObject{}));
-  EXPECT_EQ(parse(R"({"id":12,"nested":{"a":[1,true,null]}})"),
+// Which bodies give JSON: the response fuzz target's seeds (objects, arrays, scalars, text,
+// truncated, trailing data, nesting limit). Here: no body, and a body changed afterwards.
+TEST(Response, ResponseJsonParsesTheCurrentDataAfresh) {
+  Response response(std::nullopt, answer(201), nullptr);
+  EXPECT_FALSE(response.responseJSON().has_value());
+  response.data = R"({"id":12,"nested":{"a":[1,true,null]}})";
+  EXPECT_EQ(response.responseJSON(),
             JsonValue(JsonObject{{"id", 12},
                                  {"nested", JsonObject{{"a", JsonArray{1, true, nullptr}}}}}));
-  EXPECT_EQ(parse(" [1, \"two\"] "), JsonValue(JsonArray{1, "two"}));
-  for (const char* refused : {"42", "\"text\"", "null", "", "{", "<html>", "{} trailing"}) {
-    EXPECT_FALSE(parse(refused).has_value()) << '"' << refused << '"';
-  }
-  EXPECT_FALSE(parse(std::nullopt).has_value());
-  // `data` is the holder's to change, and the JSON follows it.
-  Response response(std::string("{}"), answer(201), nullptr);
   response.data = "[7]";
   EXPECT_EQ(response.responseJSON(), JsonValue(JsonArray{7}));
 }

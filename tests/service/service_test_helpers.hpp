@@ -67,10 +67,7 @@ class CallRecorder {
 // Online, trusting the test servers; the default reachability comes back afterwards.
 class NetworkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test_support::TestServer::trustAuthority();
-    test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
-  }
+  void SetUp() override { test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi); }
   void TearDown() override {
     platform::MainQueue::runUntilIdle();
     host::ZRReachability::setProvider({});

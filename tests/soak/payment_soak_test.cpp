@@ -39,17 +39,11 @@
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "support/fakes.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KORVANI_SOAK_ASAN 1
-#elif defined(__SANITIZE_THREAD__)
-#define KORVANI_SOAK_TSAN 1
-#endif
-
-#if defined(KORVANI_SOAK_ASAN) || defined(KORVANI_SOAK_TSAN)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // From the sanitizer runtime: bytes allocated and not yet freed.
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
-#if defined(KORVANI_SOAK_ASAN)
+#if defined(__SANITIZE_ADDRESS__)
 // With the default 256 MiB quarantine, freed blocks keep resident memory climbing through the
 // whole run whatever the code does; 16 MiB still catches a use-after-free of recent frees.
 extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
@@ -74,9 +68,9 @@ constexpr std::size_t kConcurrency[] = {8, 16, 32, 24};  // changes every 250 pa
 // sanitizers' allocators give nothing back and spread over threads (measured growth: ASan
 // 5-17 MiB, without sanitizers 2-3 MiB).
 constexpr std::size_t kHeapTolerance = std::size_t{1} << 20;
-#if defined(KORVANI_SOAK_ASAN)
+#if defined(__SANITIZE_ADDRESS__)
 constexpr std::size_t kResidentTolerance = std::size_t{24} << 20;
-#elif defined(KORVANI_SOAK_TSAN)
+#elif defined(__SANITIZE_THREAD__)
 constexpr std::size_t kResidentTolerance = std::size_t{16} << 20;
 #else
 constexpr std::size_t kResidentTolerance = std::size_t{8} << 20;
@@ -96,7 +90,7 @@ Memory sampleMemory() {
   std::size_t pages = 0;
   std::size_t residentPages = 0;
   std::ifstream("/proc/self/statm") >> pages >> residentPages;
-#if defined(KORVANI_SOAK_ASAN) || defined(KORVANI_SOAK_TSAN)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   const std::size_t heap = __sanitizer_get_current_allocated_bytes();
 #else
   const std::size_t heap = mallinfo2().uordblks;

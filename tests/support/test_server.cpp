@@ -1,8 +1,6 @@
 #include "support/test_server.hpp"
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -20,7 +18,6 @@
 #include <utility>
 
 #include "korvani/devtls/dev_certificates.hpp"
-#include "korvani/platform/main_queue.hpp"
 
 namespace korvani::test_support {
 
@@ -44,17 +41,15 @@ const devtls::DevCertificates& untrustedCertificates() {
 
 // Installs a PEM certificate and key into the server's TLS context.
 bool useKeyPair(SSL_CTX& context, const devtls::KeyPair& pair) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> certBio(
-      BIO_new_mem_buf(pair.certificatePem.data(), static_cast<int>(pair.certificatePem.size())),
-      &BIO_free);
-  std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(
-      BIO_new_mem_buf(pair.privateKeyPem.data(), static_cast<int>(pair.privateKeyPem.size())),
-      &BIO_free);
-  if (!certBio || !keyBio) return false;
+  const auto bio = [](const std::string& pem) {
+    return std::unique_ptr<BIO, decltype(&BIO_free)>(
+        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
+  };
   std::unique_ptr<X509, decltype(&X509_free)> cert(
-      PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr), &X509_free);
+      PEM_read_bio_X509(bio(pair.certificatePem).get(), nullptr, nullptr, nullptr), &X509_free);
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr), &EVP_PKEY_free);
+      PEM_read_bio_PrivateKey(bio(pair.privateKeyPem).get(), nullptr, nullptr, nullptr),
+      &EVP_PKEY_free);
   return cert && key && SSL_CTX_use_certificate(&context, cert.get()) == 1 &&
          SSL_CTX_use_PrivateKey(&context, key.get()) == 1 &&
          SSL_CTX_check_private_key(&context) == 1;
@@ -85,32 +80,6 @@ std::size_t RecordedRequest::headerCount(std::string_view name) const {
   return static_cast<std::size_t>(std::count_if(headers.begin(), headers.end(), [&](const auto& f) {
     return equalsIgnoringCase(f.first, name);
   }));
-}
-
-Reply Reply::json(int status, std::string body) {
-  return {.status = status, .body = std::move(body)};
-}
-
-Reply Reply::text(int status, std::string body, std::string contentType) {
-  return {.status = status, .body = std::move(body), .contentType = std::move(contentType)};
-}
-
-Reply Reply::noBody(int status) {
-  return {.status = status};
-}
-
-Reply Reply::stall(std::chrono::milliseconds delay) {
-  return {.body = "{}", .delay = delay};
-}
-
-Reply Reply::closeMidAnswer(std::string fullBody, std::size_t sentBytes) {
-  return {.body = std::move(fullBody), .closeAfterBytes = sentBytes};
-}
-
-Reply Reply::oversized(std::size_t bytes, bool declareLength) {
-  return {.contentType = "application/octet-stream",
-          .generatedBytes = bytes,
-          .chunked = !declareLength};
 }
 
 // One accepted TCP connection, served by its own thread.
@@ -249,42 +218,30 @@ struct TestServer::Impl {
     response.status = reply.status;
     for (auto& [name, value] : reply.headers)
       response.set_header(name, value);
-    if (reply.generatedBytes) {
-      const std::size_t total = *reply.generatedBytes;
-      if (reply.chunked) {
-        response.set_chunked_content_provider(
-            reply.contentType, [this, total](std::size_t offset, httplib::DataSink& sink) {
-              if (offset >= total) {
-                sink.done();
-                return true;
-              }
-              const std::size_t n = std::min(kStreamChunk, total - offset);
-              return sink.write(fillerChunk().data(), n) && !isStopping();
-            });
-      } else {
-        response.set_content_provider(
-            total, reply.contentType,
-            [this](std::size_t, std::size_t length, httplib::DataSink& sink) {
-              const std::size_t n = std::min(kStreamChunk, length);
-              return sink.write(fillerChunk().data(), n) && !isStopping();
-            });
+    if (!reply.generatedBytes) {
+      if (reply.body) response.set_content(*reply.body, reply.contentType);
+      return;
+    }
+    const std::size_t total = *reply.generatedBytes;
+    const std::size_t cut = reply.closeAfterBytes.value_or(total);
+    // Writes the next piece; false (after `cut` bytes, or when stopping) drops the connection.
+    const auto write = [this, total, cut](std::size_t offset, httplib::DataSink& sink) {
+      if (offset >= total && cut == total) {
+        sink.done();
+        return true;
       }
-      return;
-    }
-    if (!reply.body) return;
-    if (reply.closeAfterBytes) {
-      const std::size_t sent = std::min(*reply.closeAfterBytes, reply.body->size());
-      auto body = std::make_shared<const std::string>(std::move(*reply.body));
+      const std::size_t n = std::min(kStreamChunk, cut - std::min(offset, cut));
+      return n > 0 && sink.write(fillerChunk().data(), n) && !isStopping();
+    };
+    if (reply.chunked) {
+      response.set_chunked_content_provider(reply.contentType, write);
+    } else {
       response.set_content_provider(
-          body->size(), reply.contentType,
-          [body, sent](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            if (offset >= sent) return false;  // drops the connection mid-answer
-            sink.write(body->data() + offset, std::min(length, sent - offset));
-            return true;
+          total, reply.contentType,
+          [write](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            return write(offset, sink);
           });
-      return;
     }
-    response.set_content(*reply.body, reply.contentType);
   }
 
   void start() {
@@ -337,26 +294,17 @@ struct TestServer::Impl {
 
 thread_local Connection* TestServer::Impl::currentConnection = nullptr;
 
-TestServer::TestServer() : TestServer(Options{}) {}
-
-TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
-  impl_->certificates = options.trusted ? &trustedCertificates() : &untrustedCertificates();
+TestServer::TestServer(bool trusted) : impl_(std::make_unique<Impl>()) {
+  impl_->certificates = trusted ? &trustedCertificates() : &untrustedCertificates();
   impl_->fallback = [](const RecordedRequest&) {
-    return Reply::json(404, R"({"error":"not_found"})");
+    return Reply::with(404, R"({"error":"not_found"})");
   };
   impl_->start();
+  if (trusted) platform::URLSession::sharedSession()->addTrustedCertificatesPem(authorityPem());
 }
 
 TestServer::~TestServer() {
   impl_->stop();
-}
-
-const std::string& TestServer::trustedAuthorityPem() {
-  return trustedCertificates().authority.certificatePem;
-}
-
-void TestServer::trustAuthority() {
-  platform::URLSession::sharedSession()->addTrustedCertificatesPem(trustedAuthorityPem());
 }
 
 const std::string& TestServer::authorityPem() const {
@@ -368,9 +316,7 @@ std::string TestServer::origin() const {
 }
 
 std::string TestServer::url(std::string_view pathAndQuery) const {
-  std::string text = origin();
-  text.append(pathAndQuery);
-  return text;
+  return origin().append(pathAndQuery);
 }
 
 void TestServer::on(std::string path, Handler handler) {
@@ -392,19 +338,9 @@ std::vector<RecordedRequest> TestServer::requests() const {
   return impl_->recorded;
 }
 
-std::size_t TestServer::requestCount() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->recorded.size();
-}
-
 bool TestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(impl_->mutex);
   return impl_->changed.wait_for(lock, timeout, [&] { return impl_->recorded.size() >= count; });
-}
-
-void TestServer::clearRequests() {
-  std::lock_guard lock(impl_->mutex);
-  impl_->recorded.clear();
 }
 
 std::optional<TaskOutcome> fetch(platform::URLRequest request, std::chrono::milliseconds timeout) {
@@ -437,32 +373,6 @@ std::optional<TaskOutcome> fetch(platform::URLRequest request, std::chrono::mill
   shared->done.wait_for(lock, std::chrono::milliseconds(20),
                         [&] { return shared->outcome.completions > 1; });
   return shared->outcome;
-}
-
-std::uint16_t closedPort() {
-  // A socket bound but never listening: the port stays ours, and a connection attempt is
-  // answered with a reset (refused). It is kept open for the life of the process.
-  static const std::uint16_t port = [] {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("closedPort: socket failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ::close(fd);
-      throw std::runtime_error("closedPort: bind failed");
-    }
-    return ntohs(address.sin_port);
-  }();
-  return port;
-}
-
-bool drainMainQueueUntil(const std::function<bool()>& condition,
-                         std::chrono::milliseconds timeout) {
-  return platform::MainQueue::runFor(condition, timeout);
 }
 
 }  // namespace korvani::test_support

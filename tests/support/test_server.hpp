@@ -4,9 +4,8 @@
 // request exactly as it arrived and answers with per-path behaviours (fixed answers, stalls,
 // dropped connections, oversized bodies). Usage:
 //
-//   korvani::test_support::TestServer server;            // trusted certificate
-//   korvani::test_support::TestServer::trustAuthority(); // once per test (idempotent)
-//   server.on("/v1/payments", Reply::json(201, R"({"id":1})"));
+//   korvani::test_support::TestServer server;  // the shared session trusts it from now on
+//   server.on("/v1/payments", Reply::with(201, R"({"id":1})"));
 //   ... URLSession::sharedSession()->dataTask({.url = server.url("/v1/payments")}, ...)
 //   EXPECT_EQ(server.requests().at(0).method, "POST");
 //
@@ -24,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "korvani/platform/url_session.hpp"
@@ -56,51 +56,33 @@ struct Reply {
   std::string contentType = "application/json";
   platform::HeaderList headers{};      // extra header fields of the answer
   std::chrono::milliseconds delay{0};  // wait before answering; cut short when the server stops
-  // Declares the full `body` length, sends only this many bytes, then drops the connection.
-  std::optional<std::size_t> closeAfterBytes{};
   // Streams a generated body of this many bytes ('x') instead of `body`.
   std::optional<std::size_t> generatedBytes{};
-  // With generatedBytes: send it chunked, without Content-Length (the client cannot know the
-  // size up front).
-  bool chunked = false;
+  bool chunked = false;  // with generatedBytes: no Content-Length, the size is not known up front
+  // With generatedBytes: declares the full length, sends only this many bytes, then drops the
+  // connection.
+  std::optional<std::size_t> closeAfterBytes{};
 
-  // Status and JSON text.
-  static Reply json(int status, std::string body);
-  // Status and a body of any content type.
-  static Reply text(int status, std::string body, std::string contentType = "text/plain");
-  // Status without a body.
-  static Reply noBody(int status = 204);
-  // Answers 200 "{}" only after `delay` (a stalled server for time-out and cancel tests).
-  static Reply stall(std::chrono::milliseconds delay);
-  // Declares `fullBody`'s length, sends its first `sentBytes` bytes and drops the connection.
-  static Reply closeMidAnswer(std::string fullBody, std::size_t sentBytes);
-  // A 200 body of `bytes` bytes; `declareLength` false streams it chunked.
-  static Reply oversized(std::size_t bytes, bool declareLength = false);
+  static Reply with(int status, std::optional<std::string> body = std::nullopt,
+                    std::string contentType = "application/json") {
+    return {.status = status, .body = std::move(body), .contentType = std::move(contentType)};
+  }
 };
 
 using Handler = std::function<Reply(const RecordedRequest&)>;
 
 class TestServer {
  public:
-  struct Options {
-    // false: the certificate comes from an authority that nobody trusts (untrusted-server
-    // tests); true: from the shared authority of trustedAuthorityPem().
-    bool trusted = true;
-  };
-
-  // Starts listening before it returns. Throws std::runtime_error when it cannot.
-  TestServer();
-  explicit TestServer(Options options);
+  // Starts listening before it returns; throws std::runtime_error when it cannot. A trusted
+  // server's certificate comes from an authority that the shared session is made to trust; an
+  // untrusted one's from an authority that nobody trusts.
+  explicit TestServer(bool trusted = true);
   // Stops: wakes stalled handlers, drops open connections (also idle keep-alive ones) and joins
   // every server thread; returns promptly.
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
-  // PEM of the authority behind every trusted server of this process (made once).
-  static const std::string& trustedAuthorityPem();
-  // Adds trustedAuthorityPem() to URLSession::sharedSession(); cheap to repeat.
-  static void trustAuthority();
   // PEM of the authority that issued this server's certificate.
   const std::string& authorityPem() const;
 
@@ -118,11 +100,9 @@ class TestServer {
 
   // Requests received so far, in arrival order (recorded before the handler answers).
   std::vector<RecordedRequest> requests() const;
-  std::size_t requestCount() const;
+  std::size_t requestCount() const { return requests().size(); }
   // Waits until at least `count` requests arrived; returns whether they did in time.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
-  // Forgets the recorded requests (connection numbering continues).
-  void clearRequests();
 
  private:
   struct Impl;
@@ -143,13 +123,5 @@ struct TaskOutcome {
 // completion so that a duplicate completion would be counted.
 std::optional<TaskOutcome> fetch(platform::URLRequest request,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// A loopback port with nothing listening on it (a connection attempt is refused).
-std::uint16_t closedPort();
-
-// Runs main-queue work on the calling thread until `condition()` holds or `timeout` passes;
-// returns the final value of `condition()`.
-bool drainMainQueueUntil(const std::function<bool()>& condition,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 }  // namespace korvani::test_support
