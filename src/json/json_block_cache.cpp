@@ -82,7 +82,7 @@ void releaseAll(Cache& cache) noexcept {
     while (block) {
       unpoison(block, bytes);
       FreeBlock* next = block->next;
-      ::operator delete(block, bytes);
+      ::operator delete(block);
       block = next;
     }
     cache.lists[sizeClass] = nullptr;
@@ -130,7 +130,7 @@ void* allocateJsonBlock(std::size_t bytes) {
 void deallocateJsonBlock(void* block, std::size_t bytes) noexcept {
   if (!block) return;
   if (bytes > kLargestCached) {
-    ::operator delete(block, bytes);
+    ::operator delete(block);
     return;
   }
   const std::size_t sizeClass = classOf(bytes);
@@ -138,7 +138,7 @@ void deallocateJsonBlock(void* block, std::size_t bytes) noexcept {
   Cache& cache = tCache;
   if (cache.state != CacheState::active || cache.bytes + size > kJsonBlockCacheLimit) {
     unpoison(block, size);
-    ::operator delete(block, size);
+    ::operator delete(block);
     return;
   }
   auto* freed = static_cast<FreeBlock*>(block);
