@@ -518,6 +518,8 @@ class Engine {
     curl_easy_setopt(core.easy, CURLOPT_MAXAGE_CONN, 0L);
   }
 
+  // Records that the request's origin just answered (its connection is warm). Forgets origins
+  // not heard from lately once many are remembered.
   void noteUse(const TaskCore& core) {
     if (!core.url) return;
     const auto now = std::chrono::steady_clock::now();
