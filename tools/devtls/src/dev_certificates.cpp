@@ -58,8 +58,7 @@ X509Ptr makeCertificate(EVP_PKEY* key, const std::string& organization, const ch
   check(bn != nullptr && BN_to_ASN1_INTEGER(bn, asn1Serial) != nullptr, "serial");
   BN_free(bn);
   check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr, "notBefore");
-  check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * validDays) != nullptr,
-        "notAfter");
+  check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * validDays) != nullptr, "notAfter");
   check(X509_set_pubkey(cert.get(), key) == 1, "public key");
   X509_NAME* name = X509_get_subject_name(cert.get());
   const auto* org = reinterpret_cast<const unsigned char*>(organization.c_str());
