@@ -110,6 +110,9 @@ std::unique_ptr<korvani::sandbox::SandboxServer> startSandbox() {
   auto server = std::make_unique<korvani::sandbox::SandboxServer>(options);
   std::string error;
   if (!server->start(&error)) fail("sandbox did not start: " + error);
+  // Each sandbox has a CA of its own; the earlier ones left with their servers, and a host
+  // trusts one.
+  korvani::platform::URLSession::sharedSession()->resetTrustedCertificates();
   korvani::platform::URLSession::sharedSession()->addTrustedCertificatesPem(
       server->caCertificatePem());
   return server;
