@@ -23,6 +23,7 @@
 #include "korvani/platform/url_session.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "support/fakes.hpp"
+#include "support/sandbox_checkout.hpp"
 
 namespace korvani {
 namespace {
@@ -62,22 +63,13 @@ class CheckoutEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sandbox::SandboxOptions options;
-    options.quiet = true;
     options.workerThreads = 4;
-    server = std::make_unique<sandbox::SandboxServer>(options);
     std::string error;
-    ASSERT_TRUE(server->start(&error)) << error;
-    platform::URLSession::sharedSession()->addTrustedCertificatesPem(server->caCertificatePem());
-    test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
-    host::KVQTracker::setTrackListener(events);
+    server = test_support::startCheckoutSandbox(options, events, error);
+    ASSERT_TRUE(server) << error;
   }
 
-  void TearDown() override {
-    platform::MainQueue::runUntilIdle();
-    host::KVQTracker::setTrackListener(nullptr);
-    host::ZRReachability::setProvider({});
-    server->stop();
-  }
+  void TearDown() override { test_support::stopCheckoutSandbox(server.get()); }
 
   // The host's part: configuration, store, handler; then renderDidFinish() until the report.
   std::shared_ptr<PaymentPluginComponent> pay(const Choice& choice) {

@@ -38,6 +38,7 @@
 #include "korvani/platform/url_session.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "support/fakes.hpp"
+#include "support/sandbox_checkout.hpp"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // From the sanitizer runtime: bytes allocated and not yet freed.
@@ -222,26 +223,16 @@ class PaymentSoakTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sandbox::SandboxOptions options;
-    options.quiet = true;
     options.slowDelay = kSlowDelay;
     options.keepAliveTimeout = 1s;       // idle connections let go of their server thread
     options.workerThreads = 32;          // one per checkout in flight
     options.idempotencyCapacity = 1024;  // keys are unique per checkout
-    server = std::make_unique<sandbox::SandboxServer>(options);
     std::string error;
-    ASSERT_TRUE(server->start(&error)) << error;
-    platform::URLSession::sharedSession()->addTrustedCertificatesPem(server->caCertificatePem());
-    test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
-    host::KVQTracker::setTrackListener(events);
+    server = test_support::startCheckoutSandbox(options, events, error);
+    ASSERT_TRUE(server) << error;
   }
 
-  void TearDown() override {
-    platform::MainQueue::runUntilIdle();
-    host::KVQTracker::setTrackListener(nullptr);
-    host::ZRReachability::setProvider({});
-    server->stop();
-    platform::URLSession::sharedSession()->resetTrustedCertificates();
-  }
+  void TearDown() override { test_support::stopCheckoutSandbox(server.get()); }
 
   int between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
 
