@@ -286,9 +286,9 @@ class Engine {
         if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
         pokes_.push_back({std::move(task), std::move(core)});
         pokeCount_.store(pokes_.size(), std::memory_order_release);
-        // Wakes curl_multi_poll at once; safe from any thread. A worker that is still waiting
-        // for the next request without sleeping needs no wake-up.
-        if (!awaitingNext_) curl_multi_wakeup(multi_);
+        // Wakes curl_multi_poll at once; safe from any thread. A worker that is not asleep sees
+        // the request before it sleeps.
+        if (sleeping_) curl_multi_wakeup(multi_);
         return;
       }
     }
@@ -377,7 +377,7 @@ class Engine {
       collectFinished();
       expireStalled();
       if (running_.empty() && inFlight > 0 && awaitNext()) continue;
-      curl_multi_poll(multi_, nullptr, 0, pollTimeoutMs(), nullptr);
+      sleepInPoll();
     }
   }
 
@@ -388,18 +388,22 @@ class Engine {
   // thread that wants it). Returns true when a request came in meanwhile.
   bool awaitNext() {
     constexpr auto kAwaitNext = std::chrono::microseconds(200);
+    return detail::spinUntil([this] { return pokeCount_.load(std::memory_order_acquire) != 0; },
+                             std::chrono::steady_clock::now() + kAwaitNext);
+  }
+
+  // Sleeps in curl_multi_poll until a socket, a timer, a time-out or a poke needs the worker.
+  // Only a sleeping worker is woken (a write to libcurl's wake-up pipe, a system call on the
+  // poking thread); one that is still busy looks at the queued pokes before it sleeps.
+  void sleepInPoll() {
     {
       std::lock_guard lock(mutex_);
-      if (!pokes_.empty() || stopRequested_) return true;
-      awaitingNext_ = true;
+      if (!pokes_.empty() || stopRequested_) return;
+      sleeping_ = true;
     }
-    detail::spinUntil([this] { return pokeCount_.load(std::memory_order_acquire) != 0; },
-                      std::chrono::steady_clock::now() + kAwaitNext);
+    curl_multi_poll(multi_, nullptr, 0, pollTimeoutMs(), nullptr);
     std::lock_guard lock(mutex_);
-    awaitingNext_ = false;
-    // Under the lock: a poke that came after this point sees awaitingNext_ false and wakes the
-    // poll itself.
-    return !pokes_.empty() || stopRequested_;
+    sleeping_ = false;
   }
 
   void handlePoke(Poke p) {
@@ -832,7 +836,7 @@ class Engine {
   std::vector<Poke> pokes_;     // guarded by mutex_
   std::vector<Poke> batch_;     // worker-only
   bool stopRequested_ = false;  // guarded by mutex_
-  bool awaitingNext_ = false;   // guarded by mutex_; the worker is in awaitNext()
+  bool sleeping_ = false;       // guarded by mutex_; the worker is in curl_multi_poll
   // pokes_.size(), for looking without the lock while awaiting the next request.
   std::atomic<std::size_t> pokeCount_{0};
   std::thread worker_;  // started under mutex_, joined by stop()
