@@ -6,7 +6,12 @@
 // The two sides alternate in blocks, so that a noisy stretch of the shared machine hits both.
 // The last line printed is "e2e_p50_ratio=<plug-in p50 / bare p50>".
 
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -192,6 +197,60 @@ Epoch startEpoch(std::size_t warmup) {
   return epoch;
 }
 
+// The processors this process may use (empty where that cannot be told).
+std::vector<int> allowedCpus() {
+  std::vector<int> cpus;
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+  }
+  return cpus;
+}
+
+// Restricts the calling thread to `cpus` (all of them lifts an earlier restriction).
+void runCallingThreadOn(const std::vector<int>& cpus) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  for (const int cpu : cpus)
+    CPU_SET(cpu, &set);
+  if (pthread_setaffinity_np(pthread_self(), sizeof set, &set) != 0) {
+    fail("cannot set the main thread's processors");
+  }
+}
+
+// Times the same arithmetic on each processor in turn (the calling thread is moved there and
+// back) and says so when they differ by more than a fifth: on a shared host one virtual
+// processor can be slowed for minutes while the other is not.
+void checkProcessors() {
+  const std::vector<int> cpus = allowedCpus();
+  if (cpus.size() < 2) return;
+  std::vector<double> millis;
+  for (const int cpu : cpus) {
+    runCallingThreadOn({cpu});
+    const auto start = Clock::now();
+    volatile std::uint64_t sink = 0;
+    for (std::uint64_t i = 0; i < 50'000'000; ++i)
+      sink = sink + i;
+    millis.push_back(elapsedMicros(start) / 1000.0);
+  }
+  runCallingThreadOn(cpus);
+  std::printf("processor check (same arithmetic on each):");
+  for (std::size_t k = 0; k < cpus.size(); ++k)
+    std::printf(" cpu%d %.1f ms", cpus[k], millis[k]);
+  const auto [fastest, slowest] = std::minmax_element(millis.begin(), millis.end());
+  std::printf("%s\n", *slowest > 1.2 * *fastest
+                          ? "\nnote: the processors run at different speeds; the ratio below "
+                            "depends on which one each side's threads get"
+                          : "");
+}
+
+double median(std::vector<double> values) {
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
 // One way of sending the payment, with its samples.
 struct Side {
   std::string name;
@@ -228,11 +287,19 @@ int main(int argc, char** argv) {
   for (Side& side : sides)
     side.micros.reserve(options.payments);
 
+  // Both sides run on the bench's main thread: the bare handle does its work there, the
+  // plug-in hands its network work to its own thread, which the kernel puts on another
+  // processor. Where virtual processors run at different speeds, whichever side works on the
+  // faster one wins by that much, whatever the code does; the check shows when that is so.
+  checkProcessors();
+  std::printf("epoch  plug-in-p50  bare-p50  ratio\n");
+
   // Within an epoch, blocks of each side in turn; the side that opens a round rotates.
   const std::size_t perEpoch = (options.payments + options.epochs - 1) / options.epochs;
   std::size_t round = 0;
-  while (sides.front().micros.size() < options.payments) {
+  for (std::size_t epochIndex = 0; sides.front().micros.size() < options.payments; ++epochIndex) {
     Epoch epoch = startEpoch(options.warmup);
+    const std::size_t firstOfEpoch = sides.front().micros.size();
     const std::size_t epochEnd = std::min(options.payments, sides.front().micros.size() + perEpoch);
     for (; sides.front().micros.size() < epochEnd; ++round) {
       const std::size_t n = std::min(options.block, epochEnd - sides.front().micros.size());
@@ -247,6 +314,14 @@ int main(int argc, char** argv) {
         }
       }
     }
+    // Every side paid as often as the first in each round.
+    const auto epochSamples = [&](const Side& side) {
+      return std::vector<double>(side.micros.begin() + static_cast<std::ptrdiff_t>(firstOfEpoch),
+                                 side.micros.end());
+    };
+    const double plugin = median(epochSamples(sides.front()));
+    const double bare = median(epochSamples(sides.back()));
+    std::printf("%5zu  %11.1f  %8.1f  %5.3f\n", epochIndex, plugin, bare, plugin / bare);
   }
 
   std::vector<korvani::bench::LatencySummary> summaries;
