@@ -352,5 +352,18 @@ TEST_F(URLSessionTest, CompletionMayStartTheNextTask) {
   EXPECT_EQ(recorder.waitFor(2), (Seen{{"a", {"a"}}, {"b", {"b"}}}));
 }
 
+// The worker sleeps in poll (for seconds when idle) once a short wait for the next request has
+// passed; a request queued around that moment must still wake it. Pauses straddle the moment.
+TEST_F(URLSessionTest, ARequestQueuedAsTheWorkerFallsAsleepIsSentAtOnce) {
+  TestServer server;
+  server.on("/n", Reply::with(200, "n"));
+  for (int i = 0; i < 60; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(i % 2 == 0 ? 10 * i : 20'000));
+    const auto outcome = fetch(makeRequest(server.url("/n")), 3s);
+    ASSERT_TRUE(outcome.has_value()) << "request " << i << " was not sent at once";
+    EXPECT_EQ(outcome->data, std::optional<std::string>("n"));
+  }
+}
+
 }  // namespace
 }  // namespace korvani::platform
