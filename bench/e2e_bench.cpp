@@ -6,12 +6,8 @@
 // The two sides alternate in blocks, so that a noisy stretch of the shared machine hits both.
 // The last line printed is "e2e_p50_ratio=<plug-in p50 / bare p50>".
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +27,7 @@
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "latency.hpp"
 #include "payment_fixture.hpp"
+#include "processors.hpp"
 
 namespace {
 
@@ -81,7 +78,8 @@ Options parseOptions(int argc, char** argv) {
     } else if (flag == "--probe") {
       options.probe = positive(value, "--probe");
     } else {
-      fail("unknown option " + flag + " (known: --payments --epochs --warmup --block --probe N)");
+      fail("unknown option " + flag +
+           " (known: --payments --epochs --warmup --block --probe N, --processors one|all)");
     }
   }
   return options;
@@ -197,54 +195,6 @@ Epoch startEpoch(std::size_t warmup) {
   return epoch;
 }
 
-// The processors this process may use (empty where that cannot be told).
-std::vector<int> allowedCpus() {
-  std::vector<int> cpus;
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return cpus;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
-  }
-  return cpus;
-}
-
-// Restricts the calling thread to `cpus` (all of them lifts an earlier restriction).
-void runCallingThreadOn(const std::vector<int>& cpus) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  for (const int cpu : cpus)
-    CPU_SET(cpu, &set);
-  if (pthread_setaffinity_np(pthread_self(), sizeof set, &set) != 0) {
-    fail("cannot set the main thread's processors");
-  }
-}
-
-// Times the same arithmetic on each processor in turn (the calling thread is moved there and
-// back) and says so when they differ by more than a fifth: on a shared host one virtual
-// processor can be slowed for minutes while the other is not.
-void checkProcessors() {
-  const std::vector<int> cpus = allowedCpus();
-  if (cpus.size() < 2) return;
-  std::vector<double> millis;
-  for (const int cpu : cpus) {
-    runCallingThreadOn({cpu});
-    const auto start = Clock::now();
-    volatile std::uint64_t sink = 0;
-    for (std::uint64_t i = 0; i < 50'000'000; ++i)
-      sink = sink + i;
-    millis.push_back(elapsedMicros(start) / 1000.0);
-  }
-  runCallingThreadOn(cpus);
-  std::printf("processor check (same arithmetic on each):");
-  for (std::size_t k = 0; k < cpus.size(); ++k)
-    std::printf(" cpu%d %.1f ms", cpus[k], millis[k]);
-  const auto [fastest, slowest] = std::minmax_element(millis.begin(), millis.end());
-  std::printf("%s\n", *slowest > 1.2 * *fastest
-                          ? "\nnote: the processors run at different speeds; the ratio below "
-                            "depends on which one each side's threads get"
-                          : "");
-}
-
 double median(std::vector<double> values) {
   const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
   std::nth_element(values.begin(), middle, values.end());
@@ -262,7 +212,15 @@ struct Side {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto processors = korvani::bench::takeProcessorOption(argc, argv);
   const Options options = parseOptions(argc, argv);
+  // Both sides start on the bench's main thread: the bare handle does all its work there, the
+  // plug-in hands its network work to a thread of its own, which the kernel likes to put on
+  // another processor. Virtual processors can run at different speeds for minutes (2-3x apart
+  // on this machine), and then the ratio says where each side's threads landed, not what the
+  // code costs. So by default every thread of the bench (servers included, they inherit it)
+  // runs on one processor, the fastest of the check: both sides on the same hardware.
+  std::printf("%s\n", korvani::bench::applyProcessorChoice(processors).c_str());
   // The library's default gate lists the network interfaces on every payment; a host usually
   // brings its own reachability service. Both are measured when the default lets payments
   // through (it needs an interface besides loopback, although the sandbox is on loopback).
@@ -287,11 +245,6 @@ int main(int argc, char** argv) {
   for (Side& side : sides)
     side.micros.reserve(options.payments);
 
-  // Both sides run on the bench's main thread: the bare handle does its work there, the
-  // plug-in hands its network work to its own thread, which the kernel puts on another
-  // processor. Where virtual processors run at different speeds, whichever side works on the
-  // faster one wins by that much, whatever the code does; the check shows when that is so.
-  checkProcessors();
   std::printf("epoch  plug-in-p50  bare-p50  ratio\n");
 
   // Within an epoch, blocks of each side in turn; the side that opens a round rotates.

@@ -9,7 +9,8 @@ add_library(korvani_bench_support STATIC
   ${CMAKE_CURRENT_LIST_DIR}/payment_fixture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bare_client.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_document.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/latency.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/latency.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/processors.cpp)
 target_include_directories(korvani_bench_support PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(korvani_bench_support PUBLIC korvani::payment_plugin
                       PRIVATE CURL::libcurl OpenSSL::Crypto)

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/json.hpp>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "korvani/platform/main_queue.hpp"
 #include "latency.hpp"
 #include "payment_fixture.hpp"
+#include "processors.hpp"
 #include "support/fakes.hpp"
 #include "support/test_server.hpp"
 
@@ -109,6 +112,41 @@ TEST(LatencyStatistics, NearestRankPercentiles) {
                {{1, 2, 3}, 1.5, 3}, {{1, 2, 3}, -1.0, 1}, {{}, 0.5, 0}};
   for (const auto& c : cases)
     EXPECT_EQ(percentile(c.sorted, c.q), c.expected) << "q=" << c.q << " n=" << c.sorted.size();
+}
+
+TEST(BenchProcessors, OptionLeavesOtherArgumentsInOrderAndOneProcessorIsKept) {
+  std::string words[] = {"bench", "--benchmark_filter=X", "--processors", "all", "--payments", "5"};
+  std::vector<char*> argv;
+  for (std::string& word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  int argc = static_cast<int>(argv.size()) - 1;
+  EXPECT_FALSE(takeProcessorOption(argc, argv.data()).one);
+  ASSERT_EQ(argc, 4);
+  EXPECT_EQ(std::vector<std::string>(argv.begin(), argv.begin() + argc),
+            (std::vector<std::string>{"bench", "--benchmark_filter=X", "--payments", "5"}));
+  EXPECT_EQ(argv[4], nullptr);
+  int none = 1;
+  EXPECT_TRUE(takeProcessorOption(none, argv.data()).one);
+
+  // On a thread of its own, so that the test's threads keep their processors.
+  const std::vector<int> allowed = allowedCpus();
+  std::vector<int> kept;
+  std::thread([&] {
+    applyProcessorChoice(ProcessorChoice{});
+    kept = allowedCpus();
+  }).join();
+  if (allowed.size() > 1) {
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_NE(std::find(allowed.begin(), allowed.end(), kept.front()), allowed.end());
+  } else {
+    EXPECT_EQ(kept, allowed);
+  }
+  std::thread([&] {
+    applyProcessorChoice(ProcessorChoice{false});
+    kept = allowedCpus();
+  }).join();
+  EXPECT_EQ(kept, allowed);
 }
 
 }  // namespace
