@@ -137,7 +137,6 @@ TEST_F(URLSessionTest, EachMethodIsSentAsGivenAndItsAnswerDeliveredOnce) {
       {"GET", std::nullopt, "GET:"},
       {"DELETE", "with body", "DELETE:with body"},  // the method does not decide about the body
       {"GET", "unread", "GET:"},  // the server ignores it, but the connection must survive
-      {"PUT", "x", "PUT:x"},
       {"PATCH", std::nullopt, "PATCH:"},
       {"OPTIONS", std::nullopt, "OPTIONS:"},
       {"HEAD", std::nullopt, ""},  // the answer to HEAD has no body
@@ -281,7 +280,6 @@ TEST_F(URLSessionTest, RefusedRequestsCompleteAsynchronouslyAndSendNothing) {
       {ok, "GET", {{"A", "1"}, {"B\r", "2"}}, kURLErrorRequestHeaderInvalid},
       {"https://127.0.0.1:1/a b", "GET", {}, kURLErrorBadURL},
       {"", "GET", {}, kURLErrorBadURL},
-      {"https://[::1/", "GET", {}, kURLErrorBadURL},
       {std::string("https://127.0.0.1\0/", 19), "GET", {}, kURLErrorBadURL},
       {ok, "GET /evil", {}, kURLErrorBadURL},
       {"ftp://127.0.0.1/", "GET", {}, kURLErrorUnsupportedURL},
