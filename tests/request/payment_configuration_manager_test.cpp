@@ -109,8 +109,6 @@ TEST_F(ManagerTest, IdempotencyKeyTimePartIsTheCreationTimeRoundedLikePrintf) {
       {1700000000.6, "-1700000001"},
       {1700000000.5, "-1700000000"},
       {1700000001.5, "-1700000002"},
-      {0.5, "-0"},
-      {3.5, "-4"},
       {1699999999.9999, "-1700000000"},
   };
   for (const auto& c : cases) {
