@@ -62,7 +62,6 @@ TEST_F(PaymentPluginComponentTest, NothingHappensBeforeRenderingHasFinished) {
   auto second = std::make_shared<RecordingNavigationHandler>();
   paying->navigationHandlerForPlugin(handler);
   paying->navigationHandlerForPlugin(second);
-  EXPECT_EQ(paying->navigationHandler, second);
   paying->didReceive(store);
   EXPECT_EQ(paying->store, store);
   EXPECT_EQ(paying->manager().store, nullptr) << "nothing is forwarded before rendering ends";
@@ -123,7 +122,6 @@ TEST_F(PaymentPluginComponentTest, WithoutAStoreThePaymentRunsWithTheDataHandedO
   paying->renderDidFinish();
   paying->store = nullptr;
   paying->renderDidFinish();
-  EXPECT_EQ(paying->manager().store, store);
   ASSERT_TRUE(server.waitForRequests(3, 5s));
   EXPECT_EQ(textAt(body(2), "token"), "tok-9");
 }
