@@ -62,7 +62,6 @@ TEST_F(PaymentPluginComponentTest, NothingHappensBeforeRenderingHasFinished) {
   auto second = std::make_shared<RecordingNavigationHandler>();
   paying->navigationHandlerForPlugin(handler);
   paying->navigationHandlerForPlugin(second);
-  EXPECT_EQ(paying->navigationHandler, second);
   paying->didReceive(store);
   EXPECT_EQ(paying->store, store);
   EXPECT_EQ(paying->manager().store, nullptr) << "nothing is forwarded before rendering ends";
@@ -85,35 +84,28 @@ TEST_F(PaymentPluginComponentTest, RenderDidFinishPaysWithTheStoreAndReportsTheO
   const struct {
     std::string path;
     Call report;
-    const char* tracked;
   } cases[] = {
-      {"/v1/payments",
-       {CallKind::finishWithStatusText, "approved", {}, "accredited", "123"},
-       "success"},
-      {"/no-id", {CallKind::finishWithStatusText, "in_process", {}, "pending", {}}, "success"},
-      {"/server-error", noPayment, "fail"},
+      {"/v1/payments", {CallKind::finishWithStatusText, "approved", {}, "accredited", "123"}},
+      {"/no-id", {CallKind::finishWithStatusText, "in_process", {}, "pending", {}}},
+      {"/server-error", noPayment},
   };
   std::size_t sent = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     handler->clear();
-    listener->clear();
     auto paying = readyComponent(c.path);
     paying->renderDidFinish();
     EXPECT_EQ(handler->calls().size(), 1u) << "the payment must run asynchronously";
     ASSERT_TRUE(drainUntil([&] { return finished(handler); }));
 
+    // The body's other members are the configuration manager's; the token is the store's.
     ASSERT_EQ(server.requestCount(), ++sent);
-    const JsonObject request = body(sent - 1);
-    EXPECT_EQ(textAt(request, "payment_method_id"), "visa");
-    EXPECT_EQ(textAt(request, "token"), "tok-1");
-    EXPECT_EQ(request.getInt64("installments"), 3);
+    EXPECT_EQ(server.requests().back().query, "access_token=TEST-token");
+    EXPECT_EQ(textAt(body(sent - 1), "token"), "tok-1");
     const auto calls = handler->calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[1].kind, CallKind::endPluginWork);
     EXPECT_EQ(calls[2], c.report);
-    ASSERT_EQ(listener->events().size(), 1u);
-    EXPECT_EQ(listener->events()[0].result, c.tracked);
   }
 }
 
@@ -130,7 +122,6 @@ TEST_F(PaymentPluginComponentTest, WithoutAStoreThePaymentRunsWithTheDataHandedO
   paying->renderDidFinish();
   paying->store = nullptr;
   paying->renderDidFinish();
-  EXPECT_EQ(paying->manager().store, store);
   ASSERT_TRUE(server.waitForRequests(3, 5s));
   EXPECT_EQ(textAt(body(2), "token"), "tok-9");
 }

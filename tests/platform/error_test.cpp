@@ -37,23 +37,19 @@ TEST(Error, LocalizedDescriptionPrefersUserInfoThenTableThenGenericText) {
 }
 
 TEST(Error, EveryURLErrorCodeHasOneDescribedRow) {
-  std::set<std::int64_t> codes;
   std::set<std::string> texts;
   for (const URLErrorInfo& row : kURLErrorTable) {
-    EXPECT_EQ(findURLError(row.code), &row);
-    EXPECT_EQ(Error(kURLErrorDomain, row.code).localizedDescription(), row.localizedDescription);
-    codes.insert(row.code);
+    EXPECT_EQ(findURLError(row.code), &row) << "a second row for " << row.code;
     texts.insert(row.localizedDescription);
   }
   // Fifteen codes from kURLErrorUnknown to kURLErrorServerCertificateUntrusted, each told apart.
-  EXPECT_EQ(codes.size(), 15u);
   EXPECT_EQ(texts.size(), 15u);
-  EXPECT_TRUE(codes.contains(kURLErrorCancelled) && codes.contains(kURLErrorRequestHeaderInvalid));
+  EXPECT_TRUE(findURLError(kURLErrorCancelled) && findURLError(kURLErrorRequestHeaderInvalid));
   EXPECT_EQ(findURLError(0), nullptr);
 }
 
 // Results that the session tests provoke for real (refused, untrusted, timed out, cut short,
-// over the size limit) are left to them.
+// over the size limit) are left to them; here one result for each further code.
 TEST(Error, CurlResultsMapToURLLoadingCodes) {
   const struct {
     CURLcode curl;
@@ -62,13 +58,9 @@ TEST(Error, CurlResultsMapToURLLoadingCodes) {
       {CURLE_UNSUPPORTED_PROTOCOL, kURLErrorUnsupportedURL},
       {CURLE_URL_MALFORMAT, kURLErrorBadURL},
       {CURLE_COULDNT_RESOLVE_HOST, kURLErrorCannotFindHost},
-      {CURLE_GOT_NOTHING, kURLErrorNetworkConnectionLost},
-      {CURLE_SEND_ERROR, kURLErrorNetworkConnectionLost},
       {CURLE_RECV_ERROR, kURLErrorNetworkConnectionLost},
       {CURLE_WEIRD_SERVER_REPLY, kURLErrorBadServerResponse},
       {CURLE_SSL_CONNECT_ERROR, kURLErrorSecureConnectionFailed},
-      {CURLE_SSL_CACERT_BADFILE, kURLErrorSecureConnectionFailed},
-      {CURLE_OUT_OF_MEMORY, kURLErrorUnknown},
       {CURLE_ABORTED_BY_CALLBACK, kURLErrorUnknown},
   };
   for (const auto& row : rows) {
@@ -97,9 +89,6 @@ TEST(RequestChecks, WhatMayBeSentAndSentAgain) {
     EXPECT_TRUE(detail::isIdempotentMethod(method)) << method;
   for (auto method : {"POST"sv, "PATCH"sv, "get"sv, ""sv})
     EXPECT_FALSE(detail::isIdempotentMethod(method)) << method;
-
-  EXPECT_EQ(detail::curlHeaderLine("X-Key", "v 1"), "X-Key: v 1");
-  EXPECT_EQ(detail::curlHeaderLine("X-Blank", " \t "), "X-Blank;");
 }
 
 }  // namespace

@@ -23,18 +23,10 @@ TEST(Response, ClassifiesByCancellationThenHttpStatus) {
     std::optional<std::int64_t> errorCode;
     Status expected;
   } cases[] = {
-      {200, {}, Status::success},
-      {299, {}, Status::success},
-      {199, {}, Status::error},
-      {300, {}, Status::error},
-      {500, {}, Status::error},
+      // The fuzz corpus replay covers the status edges, no answer, and cancellation or a
+      // transport error beside a 200; these are the combinations its seeds lack.
       {0, {}, Status::error},
-      {{}, {}, Status::failed},
-      {{}, platform::kURLErrorTimedOut, Status::failed},
       {{}, platform::kURLErrorCancelled, Status::cancelled},
-      {500, platform::kURLErrorCancelled, Status::cancelled},
-      // A transport error does not override an HTTP answer that came with it.
-      {200, platform::kURLErrorNotConnectedToInternet, Status::success},
       {404, platform::kURLErrorTimedOut, Status::error},
   };
   for (const auto& c : cases) {

@@ -10,22 +10,15 @@
 namespace korvani {
 namespace {
 
+// Both directions read one table: a round trip over every method finds a missing or doubled
+// text (the request-shape tests see some of the texts on the wire).
 TEST(RequestMethod, RawTextsRoundTripAndOnlyExactTextParses) {
-  const struct {
-    RequestMethod method;
-    const char* text;
-  } cases[] = {
-      {RequestMethod::get, "GET"},        {RequestMethod::post, "POST"},
-      {RequestMethod::put, "PUT"},        {RequestMethod::head, "HEAD"},
-      {RequestMethod::delete_, "DELETE"}, {RequestMethod::options, "OPTIONS"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(rawValue(c.method), c.text);
-    EXPECT_EQ(requestMethodFromRawValue(c.text), c.method) << c.text;
-  }
-  for (const char* text : {"post", " POST", "POST ", "", "PATCH", "GETS", "Get"}) {
+  using enum RequestMethod;
+  for (const RequestMethod method : {get, post, put, head, delete_, options})
+    EXPECT_EQ(requestMethodFromRawValue(rawValue(method)), method) << rawValue(method);
+  EXPECT_EQ(rawValue(delete_), "DELETE");
+  for (const char* text : {"post", " POST", "POST ", "", "PATCH", "GETS", "Get"})
     EXPECT_EQ(requestMethodFromRawValue(text), std::nullopt) << '"' << text << '"';
-  }
 }
 
 TEST(KorvaniBaseService, FillsOnlyAnAbsentBaseAndKeepsTheLastToken) {
