@@ -152,6 +152,7 @@ TEST_F(CheckoutEndToEndTest, APaymentIsPostedAtMostOnceOnAConnectionTheServerKee
             host::VQPluginNavigationHandler::kDefaultStatusDetails, std::nullopt}));
   EXPECT_EQ(server->nextPaymentId(), paymentId + 1) << "the sandbox created the payment once";
   EXPECT_EQ(server->counters().requestsServed, 4u) << "the payment was posted a second time";
+  EXPECT_EQ(server->counters().connectionsAccepted, 2u) << "not lost on the warm connection";
   const auto tracked = events->events();
   ASSERT_EQ(tracked.size(), 1u);
   EXPECT_EQ(tracked[0].result, "fail");
