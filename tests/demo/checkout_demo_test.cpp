@@ -62,13 +62,10 @@ TEST(CheckoutDemo, PaysAnApprovedCardPaymentWithItsDefaults) {
       out, std::regex(R"(\n  POST https://127\.0\.0\.1:\d+/v1/payments\?access_token=TEST\*+\n)")));
   EXPECT_EQ(out.find("TEST-4711"), std::string::npos) << "the token is printed unmasked";
   EXPECT_TRUE(std::regex_search(out, std::regex(R"(X-Idempotency-Key: [0-9a-f]{64}-\d+\n)")));
-  for (const char* line :
-       {"X-Caller-Scopes: payments", "X-App-Version: 1.0.0", "X-Brix-Session-Id: demo-session-0001",
-        "\"payment_method_id\": \"visa\"", "\"transaction_amount\": 150.75", "\"installments\": 3",
-        "\"issuer_id\": \"310\"", "\"token\": \"demo-card-token-0001\"",
-        "\"coupon_amount\": 10.5"}) {
+  // Each built-in part reaches the request (how a body is assembled is the manager's tests').
+  for (const char* line : {"X-App-Version: 1.0.0", "\"transaction_amount\": 150.75",
+                           "\"token\": \"demo-card-token-0001\"", "\"coupon_amount\": 10.5"})
     EXPECT_NE(out.find(line), std::string::npos) << "missing: " << line;
-  }
   // The handler's calls in order; the tracked event and the sandbox log name the same payment.
   std::smatch match;
   ASSERT_TRUE(std::regex_search(
@@ -96,8 +93,9 @@ TEST(CheckoutDemo, FlagsShapeTheRequestAndTheOutcome) {
     std::vector<std::string> expected;
     std::vector<std::string> absent;
   } cases[] = {
-      {{"--scenario", "rejected"},
-       {"\"token\": \"sbx-rejected\"", "statusText: \"rejected\"", "result success"},
+      {{"--scenario", "rejected", "--installments", "12"},
+       {"\"token\": \"sbx-rejected\"", "\"installments\": 12", "statusText: \"rejected\"",
+        "result success"},
        {"status: approved"}},
       {{"--offline"},
        {noPayment, "result fail", "not connected to the internet", "Sandbox log\n  (none)"},
@@ -110,9 +108,6 @@ TEST(CheckoutDemo, FlagsShapeTheRequestAndTheOutcome) {
       {{"--base-url", "https://127.0.0.1:1"},
        {"POST https://127.0.0.1:1/v1/payments?", noPayment, "result fail"},
        {"Sandbox log"}},
-      {{"--installments", "12", "--token", "tok-77", "--access-token", "APP-abcdefgh12345678"},
-       {"\"installments\": 12", "\"token\": \"tok-77\"", "access_token=APP-****"},
-       {"abcdefgh12345678"}},
   };
   for (const auto& c : cases) {
     const DemoRun run = runDemo(c.arguments);

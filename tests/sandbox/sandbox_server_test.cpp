@@ -9,13 +9,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "korvani/decimal.hpp"
 #include "korvani/json.hpp"
+#include "support/fakes.hpp"
 
 namespace korvani::sandbox {
 namespace {
@@ -25,8 +24,7 @@ using Clock = std::chrono::steady_clock;
 
 // An HTTPS client that trusts the sandbox's CA; `port` overrides the server's own (to knock on a
 // port it has left).
-std::unique_ptr<httplib::SSLClient> clientFor(const SandboxServer& server, bool keepAlive = true,
-                                              int port = 0) {
+std::unique_ptr<httplib::SSLClient> clientFor(const SandboxServer& server, int port = 0) {
   auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", port != 0 ? port : server.port());
   X509_STORE* store = X509_STORE_new();  // the client takes ownership
   BIO* bio = BIO_new_mem_buf(server.caCertificatePem().data(), -1);
@@ -37,7 +35,7 @@ std::unique_ptr<httplib::SSLClient> clientFor(const SandboxServer& server, bool 
   BIO_free(bio);
   client->set_ca_cert_store(store);
   client->enable_server_certificate_verification(true);
-  client->set_keep_alive(keepAlive);
+  client->set_keep_alive(true);
   // As the plug-in's HTTP stack does; with Nagle each request waits for a delayed ACK.
   client->set_tcp_nodelay(true);
   client->set_connection_timeout(std::chrono::seconds(3));
@@ -63,11 +61,6 @@ std::string bodyOf(const httplib::Result& result) {
   return result ? result->body : "";
 }
 
-std::optional<JsonObject> jsonObjectOf(const std::string& text) {
-  auto value = parseJson(text);
-  return value && value->isObject() ? std::optional(*value->asObject()) : std::nullopt;
-}
-
 // Small options for tests: no log, short delays.
 SandboxOptions quietOptions() {
   SandboxOptions options;
@@ -87,8 +80,8 @@ std::string cardBody(std::string_view scenario) {
 
 // The "raw" member of an answer's payment, or an empty object.
 JsonObject rawOf(const httplib::Result& result) {
-  const auto answer = result ? jsonObjectOf(result->body) : std::nullopt;
-  const JsonObject* raw = answer ? answer->getObject("raw") : nullptr;
+  const JsonObject answer = result ? test_support::jsonObject(result->body) : JsonObject{};
+  const JsonObject* raw = answer.getObject("raw");
   return raw ? *raw : JsonObject{};
 }
 
@@ -115,7 +108,6 @@ TEST(SandboxRequests, RefusesUnauthenticatedAndMalformedRequestsWithJsonErrors) 
       {"/v1/payments?access_token=", kCardBody, 401},
       {"/v1/payments?token=abc", "nonsense", 401},  // no token beats a bad body
       {kPaymentTarget, "{\"payment_method_id\":", 400},
-      {kPaymentTarget, "", 400},
       {kPaymentTarget, R"([{"payment_method_id":"visa"}])", 400},
       {kPaymentTarget, R"({"payment_method_id":12})", 400},
       {kPaymentTarget, R"({"payment_method_id":"visa","transaction_amount":"10.25"})", 400},
@@ -127,56 +119,26 @@ TEST(SandboxRequests, RefusesUnauthenticatedAndMalformedRequestsWithJsonErrors) 
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, c.status);
     EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
-    auto error = jsonObjectOf(result->body);
-    ASSERT_TRUE(error) << result->body;
-    EXPECT_EQ(error->getInt64("status"), c.status);
-    EXPECT_TRUE(error->getString("message") && !error->getString("message")->empty());
+    const JsonObject error = test_support::jsonObject(result->body);
+    EXPECT_EQ(error.getInt64("status"), c.status);
+    EXPECT_TRUE(error.getString("message") && !error.getString("message")->empty());
   }
   EXPECT_EQ(server.nextPaymentId(), firstId) << "a refused request must not create a payment";
   // Refused requests are not remembered under their key: the corrected request goes through.
-  auto corrected = postPayment(*client, kCardBody, std::string("key-"));
-  ASSERT_TRUE(corrected);
-  EXPECT_EQ(corrected->status, 201);
+  EXPECT_EQ(statusOf(postPayment(*client, kCardBody, "key-" + std::string(kCardBody))), 201);
 }
 
-// What each scenario answers is checked through the component by the end-to-end and soak tests.
-TEST(SandboxPayments, EchoTheRequestExactlyAndFollowTheTokenBeforeTheAmount) {
+// What each scenario answers, and what an answer echoes, is checked through the component by the
+// end-to-end and soak tests.
+TEST(SandboxPayments, IdsCountBeyondTheSignedRangeAndTheTokenDecidesBeforeTheAmount) {
   SandboxOptions options = quietOptions();
   options.firstPaymentId = 18'446'744'073'709'551'000ull;  // above the signed 64-bit range
   SandboxServer server(options);
   ASSERT_TRUE(server.start());
   auto client = clientFor(server);
-  auto result = postPayment(*client, kCardBody);
-  ASSERT_EQ(statusOf(result), 201);
-  EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
-  // The amount goes back as the same decimal text, not through a binary float.
-  EXPECT_NE(result->body.find(R"("transaction_amount":10.25)"), std::string::npos) << result->body;
-  const JsonObject raw = rawOf(result);
-  EXPECT_EQ(raw.getUInt64("id"), options.firstPaymentId);
-  EXPECT_EQ(raw.getInt64("installments"), 3);
-  EXPECT_EQ(*raw.getString("external_reference"), "order-77");
-  EXPECT_FALSE(raw.contains("description") || raw.contains("token")) << "not echoed";
-  const auto answer = jsonObjectOf(result->body);
-  const JsonObject* formatted = answer ? answer->getObject("formatted") : nullptr;
-  ASSERT_NE(formatted, nullptr);
-  EXPECT_EQ(*formatted->getString("amount"), "10.25");
-  EXPECT_EQ(*formatted->getString("status"), "Approved");
-  EXPECT_EQ(*formatted->getString("installments"), "3 installments");
-  // Precision beyond a double survives; members not sent stay out.
-  const std::string big = "12345678901234567890.123456789";
-  auto created = postPayment(
-      *client, R"({"payment_method_id":"account_money","transaction_amount":)" + big + "}");
-  EXPECT_NE(bodyOf(created).find("\"transaction_amount\":" + big), std::string::npos);
-  EXPECT_EQ(rawOf(created).getUInt64("id"), options.firstPaymentId + 1);
-  EXPECT_FALSE(rawOf(created).contains("installments"));
-
   // A known token decides over the amount; an unknown token lets the amount decide;
   // numerically equal amount text selects the same scenario.
-  EXPECT_EQ(sandboxScenarioNames().size(), 9u);
-  for (std::string_view name : sandboxScenarioNames())
-    EXPECT_TRUE(sandboxTokenForScenario(name) && sandboxAmountForScenario(name)) << name;
-  EXPECT_FALSE(sandboxTokenForScenario("no-such-scenario") || sandboxAmountForScenario(""));
-  const std::pair<std::string, std::string> precedence[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {R"({"payment_method_id":"visa","token":"sbx-rejected","transaction_amount":90.02})",
        "rejected"},
       {R"({"payment_method_id":"visa","token":"card-999","transaction_amount":90.02})",
@@ -185,9 +147,11 @@ TEST(SandboxPayments, EchoTheRequestExactlyAndFollowTheTokenBeforeTheAmount) {
       {R"({"payment_method_id":"pix","transaction_amount":9001})", "approved"},
       {R"({"payment_method_id":"pix","token":7,"transaction_amount":90.01})", "rejected"},
   };
-  for (const auto& [body, status] : precedence) {
-    const JsonObject answered = rawOf(postPayment(*client, body));
-    EXPECT_EQ(answered.getString("status") ? *answered.getString("status") : "", status) << body;
+  std::uint64_t id = options.firstPaymentId;
+  for (const auto& [body, status] : cases) {
+    const JsonObject raw = rawOf(postPayment(*client, body));
+    EXPECT_EQ(raw.getString("status") ? *raw.getString("status") : "", status) << body;
+    EXPECT_EQ(raw.getUInt64("id"), id++) << body;
   }
 }
 
@@ -213,20 +177,15 @@ TEST(SandboxIdempotency, SameKeyReplaysAndADifferentBodyConflicts) {
   EXPECT_EQ(statusOf(conflict), 409);
   EXPECT_NE(bodyOf(conflict).find(R"("status":409)"), std::string::npos) << bodyOf(conflict);
   // A failure is replayed as it was, status included.
-  auto failed = post(cardBody("server-error"), "key-B");
+  const std::string failed = bodyOf(post(cardBody("server-error"), "key-B"));
   auto failedAgain = post(cardBody("server-error"), "key-B");
-  EXPECT_EQ(statusOf(failed), 500);
-  EXPECT_EQ(statusOf(failedAgain), 500);
-  EXPECT_EQ(bodyOf(failedAgain), bodyOf(failed));
+  EXPECT_TRUE(failedAgain && failedAgain->status == 500 && failedAgain->body == failed) << failed;
 
   // Without the header nothing is deduplicated; another key is another payment.
   const std::uint64_t before = server.nextPaymentId();
-  std::set<std::uint64_t> ids;
-  for (const auto& key : {std::optional<std::string>(), std::optional<std::string>(),
-                          std::optional<std::string>("key-C")}) {
-    ids.insert(rawOf(post(kCardBody, key)).getUInt64("id").value_or(0));
-  }
-  EXPECT_EQ(ids, (std::set<std::uint64_t>{before, before + 1, before + 2}));
+  EXPECT_EQ(rawOf(post(kCardBody, std::nullopt)).getUInt64("id"), before);
+  EXPECT_EQ(rawOf(post(kCardBody, std::nullopt)).getUInt64("id"), before + 1);
+  EXPECT_EQ(rawOf(post(kCardBody, "key-C")).getUInt64("id"), before + 2);
 
   // The payment behind a dropped connection exists: a retry with the key gets it.
   EXPECT_FALSE(postPayment(*clientFor(server), cardBody("drop"), std::string("key-D")));
@@ -249,7 +208,8 @@ TEST(SandboxIdempotency, SameKeyReplaysAndADifferentBodyConflicts) {
   EXPECT_LT(Clock::now() - start, options.slowDelay) << "a replay is not delayed again";
 }
 
-TEST(SandboxConnections, CountsConnectionsHandshakesAndRequestsAndLogsWithoutTheToken) {
+// Connections and handshakes are counted in the end-to-end test, with the plug-in as the client.
+TEST(SandboxLog, OneLinePerRequestAndNeverTheToken) {
   std::mutex linesMutex;
   std::vector<std::string> lines;
   SandboxOptions options = quietOptions();
@@ -260,34 +220,19 @@ TEST(SandboxConnections, CountsConnectionsHandshakesAndRequestsAndLogsWithoutThe
   };
   SandboxServer server(options);
   ASSERT_TRUE(server.start());
-  // Kept alive: one connection, one handshake for all the requests.
   auto client = clientFor(server);
-  for (int i = 0; i < 20; ++i)
-    ASSERT_EQ(statusOf(postPayment(*client, kCardBody)), 201);
-  auto counters = server.counters();
-  EXPECT_EQ(counters.connectionsAccepted, 1u);
-  EXPECT_EQ(counters.handshakesCompleted, 1u);
-  EXPECT_EQ(counters.requestsServed, 20u);
-  auto closing = clientFor(server, /*keepAlive=*/false);
-  for (int i = 0; i < 3; ++i)
-    ASSERT_TRUE(postPayment(*closing, kCardBody));
-  ASSERT_TRUE(postPayment(*client, kCardBody, std::nullopt, "/v1/payments"));
+  ASSERT_EQ(statusOf(postPayment(*client, kCardBody)), 201);
+  ASSERT_EQ(statusOf(postPayment(*client, kCardBody, std::nullopt, "/v1/payments")), 401);
   // The server logs a request once its answer is out: give the last line a moment.
   for (const auto deadline = Clock::now() + 2s; Clock::now() < deadline;) {
     std::this_thread::sleep_for(1ms);
     std::lock_guard lock(linesMutex);
-    if (lines.size() >= 24) break;
+    if (lines.size() >= 2) break;
   }
-  counters = server.counters();
-  EXPECT_EQ(counters.connectionsAccepted, 4u);
-  EXPECT_EQ(counters.handshakesCompleted, 4u);
-  EXPECT_EQ(counters.requestsServed, 24u);
-
+  EXPECT_EQ(server.counters().requestsServed, 2u);
   std::lock_guard lock(linesMutex);
-  ASSERT_EQ(lines.size(), 24u);
-  EXPECT_EQ(lines.front().rfind("POST /v1/payments 201 payment=1000000001 ", 0), 0u) << lines[0];
-  EXPECT_NE(lines.front().find("token=TEST\xE2\x80\xA6"), std::string::npos) << lines[0];
-  EXPECT_NE(lines.front().find(" ms"), std::string::npos);
+  // The demo's test reads the line of a created payment.
+  ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines.back().rfind("POST /v1/payments 401 payment=- ", 0), 0u) << lines.back();
   for (const std::string& line : lines)
     ASSERT_EQ(line.find("TEST-8471"), std::string::npos) << "token leaked: " << line;
@@ -318,7 +263,7 @@ TEST(SandboxLifecycle, StopsPromptlyAndStartsAgain) {
   EXPECT_EQ((*held)->status, 201);
   EXPECT_FALSE(server.isRunning());
   server.stop();  // stopping twice is harmless
-  EXPECT_FALSE(postPayment(*clientFor(server, true, port), kCardBody)) << "nothing listens";
+  EXPECT_FALSE(postPayment(*clientFor(server, port), kCardBody)) << "nothing listens";
 
   ASSERT_TRUE(server.start());
   EXPECT_EQ(rawOf(postPayment(*clientFor(server), kCardBody)).getUInt64("id"), slowId + 1)
@@ -333,13 +278,10 @@ TEST(SandboxLifecycle, RefusesNonLoopbackHostsAndBusyPortsAndServesItsOwnPath) {
   std::string error;
   EXPECT_FALSE(SandboxServer(samePort).start(&error));
   EXPECT_NE(error.find(std::to_string(first.port())), std::string::npos) << error;
-  for (const char* host : {"0.0.0.0", "192.0.2.1", "example.test"}) {
-    SandboxOptions remote = quietOptions();
-    remote.host = host;
-    error.clear();
-    EXPECT_FALSE(SandboxServer(remote).start(&error)) << host;
-    EXPECT_NE(error.find("loopback"), std::string::npos) << error;
-  }
+  SandboxOptions everyAddress = quietOptions();
+  everyAddress.host = "0.0.0.0";
+  EXPECT_FALSE(SandboxServer(everyAddress).start(&error));
+  EXPECT_NE(error.find("loopback"), std::string::npos) << error;
 
   SandboxOptions otherPath = quietOptions();
   otherPath.paymentsPath = "/api/v2/payments.json";

@@ -27,16 +27,14 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-const devtls::DevCertificates& trustedCertificates() {
-  static const devtls::DevCertificates certificates =
-      devtls::makeDevCertificates("Korvani test authority");
-  return certificates;
-}
-
-const devtls::DevCertificates& untrustedCertificates() {
-  static const devtls::DevCertificates certificates =
-      devtls::makeDevCertificates("Korvani untrusted authority");
-  return certificates;
+// Made on first use: key generation is slow, and few tests want an untrusted server.
+const devtls::DevCertificates& certificatesFor(bool trusted) {
+  if (trusted) {
+    static const auto mine = devtls::makeDevCertificates("Korvani test authority");
+    return mine;
+  }
+  static const auto strangers = devtls::makeDevCertificates("Korvani untrusted authority");
+  return strangers;
 }
 
 // Installs a PEM certificate and key into the server's TLS context.
@@ -53,11 +51,6 @@ bool useKeyPair(SSL_CTX& context, const devtls::KeyPair& pair) {
   return cert && key && SSL_CTX_use_certificate(&context, cert.get()) == 1 &&
          SSL_CTX_use_PrivateKey(&context, key.get()) == 1 &&
          SSL_CTX_check_private_key(&context) == 1;
-}
-
-// Header fields the server library adds to each request for its own handlers.
-bool isInjectedField(const std::string& name) {
-  return name.starts_with("REMOTE_") || name.starts_with("LOCAL_");
 }
 
 constexpr std::size_t kStreamChunk = 64 * 1024;
@@ -167,7 +160,10 @@ struct TestServer::Impl {
       record.query = request.target.substr(mark + 1);
     }
     for (const auto& [name, value] : request.headers) {
-      if (!isInjectedField(name)) record.headers.emplace_back(name, value);
+      // Not sent by the client: the server library adds these for its own handlers.
+      if (!name.starts_with("REMOTE_") && !name.starts_with("LOCAL_")) {
+        record.headers.emplace_back(name, value);
+      }
     }
     record.body = request.body;
 
@@ -295,7 +291,7 @@ struct TestServer::Impl {
 thread_local Connection* TestServer::Impl::currentConnection = nullptr;
 
 TestServer::TestServer(bool trusted) : impl_(std::make_unique<Impl>()) {
-  impl_->certificates = trusted ? &trustedCertificates() : &untrustedCertificates();
+  impl_->certificates = &certificatesFor(trusted);
   impl_->fallback = [](const RecordedRequest&) {
     return Reply::with(404, R"({"error":"not_found"})");
   };

@@ -80,8 +80,6 @@ class TestServer {
   // Stops: wakes stalled handlers, drops open connections (also idle keep-alive ones) and joins
   // every server thread; returns promptly.
   ~TestServer();
-  TestServer(const TestServer&) = delete;
-  TestServer& operator=(const TestServer&) = delete;
 
   // PEM of the authority that issued this server's certificate.
   const std::string& authorityPem() const;
