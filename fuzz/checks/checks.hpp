@@ -53,6 +53,10 @@ std::optional<CanonicalNumber> canonicalNumber(std::string_view text);
 // Levels of arrays and objects: 0 for a scalar, 1 for "[]", 2 for "[{}]".
 std::size_t nestingDepth(const JsonValue& value);
 
+// Parsing that refuses nothing but malformed text: scalars at the top, nesting to the ceiling.
+inline constexpr JsonParseOptions kLenient{.allowScalarTopLevel = true,
+                                           .maxDepth = JsonParseOptions::kDepthCeiling};
+
 struct FuzzTarget {
   std::string_view name;  // of the executable korvani_fuzz_<name> and of corpus/<name>/
   Violation (*check)(std::string_view input);
