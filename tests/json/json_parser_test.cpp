@@ -137,16 +137,12 @@ TEST(JsonParser, RefusesEveryTruncationAndThenParsesWholeTextAgain) {
   }
 
   // A large document survives parse, write, parse (also after the smaller ones above).
-  std::string big = "[";
-  for (int i = 0; i < 2000; ++i) {
-    big += std::string(i ? "," : "") + R"({"id":)" + std::to_string(1000000007LL * i) +
-           R"(,"amount":)" + std::to_string(i) + "." + std::to_string(i % 97 * 10 + 1) +
-           R"(,"text":"line\n)" + std::to_string(i) + R"("})";
+  std::string big = "[0";
+  for (int i = 1; i < 2000; ++i) {
+    big += R"(,{"id":)" + std::to_string(1000000007LL * i) + R"(,"amount":)" + std::to_string(i) +
+           "." + std::to_string(i % 97 * 10 + 1) + R"(,"text":"line\n"})";
   }
-  big += "]";
-  const auto first = parseJson(big);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(serializeJson(*first), big);
+  EXPECT_EQ(serializeJson(parseOk(big + "]")), big + "]");
 }
 
 }  // namespace

@@ -41,29 +41,12 @@ TEST(JsonObject, KeepsUniqueKeysInInsertionOrder) {
   EXPECT_TRUE(object.contains(std::string_view("n\0ul", 4)));
 }
 
-TEST(JsonObject, TypedLookupsAcceptOnlyTheirType) {
-  const auto parsed = parseJson(R"({"text": "12", "int": 12, "integral": 1.2e1, "fraction": 2.5,
-      "negative": -1, "flag": true, "null": null, "object": {}, "objects": [{}, {"a": 1}],
-      "empty": [], "mixed": [{}, "s"]})");
-  const JsonObject& object = *parsed->asObject();
-  EXPECT_EQ(*object.getString("text"), "12");
-  EXPECT_EQ(object.getInt64("integral"), 12);
-  EXPECT_EQ(object.getUInt64("int"), 12u);
-  EXPECT_EQ(object.getNumber("fraction")->toString(), "2.5");
-  EXPECT_EQ(object.getBool("flag"), true);
-  EXPECT_NE(object.getObject("object"), nullptr);
-  EXPECT_NE(object.getArray("mixed"), nullptr);
-  // Wrong types and missing keys give nothing; digits in a string are not a number.
-  EXPECT_FALSE(object.getString("int") || object.getString("null") || object.getString("none"));
-  EXPECT_FALSE(object.getInt64("fraction") || object.getInt64("text") || object.getInt64("flag"));
-  EXPECT_FALSE(object.getUInt64("negative") || object.getNumber("text") || object.getBool("int"));
-  EXPECT_FALSE(object.getNumber("null") || object.getObject("objects") ||
-               object.getArray("object"));
-  // An array qualifies when every element is an object.
-  EXPECT_EQ(object.getArrayOfObjects("objects")->size(), 2u);
-  EXPECT_NE(object.getArrayOfObjects("empty"), nullptr);
-  EXPECT_EQ(object.getArrayOfObjects("mixed"), nullptr);
-  EXPECT_EQ(object.getArrayOfObjects("null"), nullptr);
+// The records reach every other typed lookup, with right and wrong types, on the records fuzz
+// target's seeds.
+TEST(JsonObject, GetArrayAcceptsArraysOnly) {
+  const JsonObject object{{"mixed", JsonArray{JsonObject{}, "s"}}, {"object", JsonObject{}}};
+  EXPECT_EQ(object.getArray("mixed")->size(), 2u);
+  EXPECT_FALSE(object.getArray("object") || object.getArray("none"));
 }
 
 TEST(JsonValue, IntegersOfAnyWidthAreNumbersAndConvertOnlyWhenExact) {
