@@ -73,9 +73,7 @@ TEST(BenchFixture, CardPaymentCarriesEveryPartAndItsAnswerIsAnApprovedPayment) {
   EXPECT_EQ(configuration.headers->at("X-Idempotency-Key").find('-'), 64u) << "the hook ran";
 
   const auto answer = Payment::fromJsonText(typicalPaymentAnswer());
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_EQ(answer->status(), "approved");
-  EXPECT_EQ(answer->idString(), "1000000187");
+  EXPECT_TRUE(answer && answer->status() == "approved" && answer->idString() == "1000000187");
 }
 
 TEST(BenchFixture, LargeDocumentHasItsSizeAndReadsTheSameInBothParsers) {
@@ -83,7 +81,6 @@ TEST(BenchFixture, LargeDocumentHasItsSizeAndReadsTheSameInBothParsers) {
   const std::string text = paymentRecordsDocument(size);
   EXPECT_GE(text.size(), size);
   EXPECT_LT(text.size(), size + 1024);
-  EXPECT_EQ(text, paymentRecordsDocument(size));
   const auto ours = parseJson(text);
   ASSERT_TRUE(ours.has_value());
   boost::system::error_code code;
@@ -122,7 +119,6 @@ TEST(BenchProcessors, OptionLeavesOtherArgumentsInOrderAndOneProcessorIsKept) {
   argv.push_back(nullptr);
   int argc = static_cast<int>(argv.size()) - 1;
   EXPECT_FALSE(takeProcessorOption(argc, argv.data()).one);
-  ASSERT_EQ(argc, 4);
   EXPECT_EQ(std::vector<std::string>(argv.begin(), argv.begin() + argc),
             (std::vector<std::string>{"bench", "--benchmark_filter=X", "--payments", "5"}));
   EXPECT_EQ(argv[4], nullptr);
@@ -130,23 +126,19 @@ TEST(BenchProcessors, OptionLeavesOtherArgumentsInOrderAndOneProcessorIsKept) {
   EXPECT_TRUE(takeProcessorOption(none, argv.data()).one);
 
   // On a thread of its own, so that the test's threads keep their processors.
+  const auto keptAfter = [](ProcessorChoice choice) {
+    std::vector<int> kept;
+    std::thread([&] {
+      applyProcessorChoice(choice);
+      kept = allowedCpus();
+    }).join();
+    return kept;
+  };
   const std::vector<int> allowed = allowedCpus();
-  std::vector<int> kept;
-  std::thread([&] {
-    applyProcessorChoice(ProcessorChoice{});
-    kept = allowedCpus();
-  }).join();
-  if (allowed.size() > 1) {
-    ASSERT_EQ(kept.size(), 1u);
-    EXPECT_NE(std::find(allowed.begin(), allowed.end(), kept.front()), allowed.end());
-  } else {
-    EXPECT_EQ(kept, allowed);
-  }
-  std::thread([&] {
-    applyProcessorChoice(ProcessorChoice{false});
-    kept = allowedCpus();
-  }).join();
-  EXPECT_EQ(kept, allowed);
+  const std::vector<int> one = keptAfter(ProcessorChoice{});
+  EXPECT_EQ(one.size(), std::min<std::size_t>(allowed.size(), 1));
+  EXPECT_TRUE(std::ranges::includes(allowed, one));
+  EXPECT_EQ(keptAfter(ProcessorChoice{false}), allowed);
 }
 
 }  // namespace
