@@ -21,7 +21,6 @@ TEST(PaymentPluginConfiguration, TrackingIdFollowsTheCurrentMembers) {
   } cases[] = {
       {"ios", {}, {}, "platform:APP, so:ios, version:, source:"},
       {"ios", "7.4", "home", "platform:APP, so:ios, version:7.4, source:home"},
-      {"", {}, {}, "platform:APP, so:, version:, source:"},
       {"android", " 1.0 ", "a, b", "platform:APP, so:android, version: 1.0 , source:a, b"},
   };
   PaymentPluginConfiguration config;
