@@ -30,7 +30,7 @@ TEST(JsonParser, BuildsValuesOfEveryType) {
 
 // Each number's value and type against its text: the json fuzz target's checks on the replayed
 // seeds (integers at the 64-bit edges, exact decimals, exponents); typed lookups of integral
-// decimals: the JsonObject tests.
+// decimals: the records fuzz target's seeds.
 
 TEST(JsonParser, LastDuplicateKeyWins) {
   // First position, last value; an escaped spelling is the same key.

@@ -10,31 +10,17 @@
 namespace korvani {
 namespace {
 
-std::string keys(const JsonObject& object) {
-  std::string text;
-  for (const auto& [key, value] : object)
-    text += key;
-  return text;
-}
-
 TEST(JsonObject, KeepsUniqueKeysInInsertionOrder) {
   JsonObject object{{"b", 1}, {"a", 2}, {"b", 3}};  // later duplicate replaces in place
-  EXPECT_EQ(keys(object), "ba");
-  EXPECT_EQ(object.getInt64("b"), 3);
   object.set("c", "x");
   object.set("a", 20);  // existing key keeps its place
-  JsonValue& inserted = object["d"];
-  EXPECT_TRUE(inserted.isNull());
-  inserted = true;
+  EXPECT_TRUE(object["d"].isNull());
+  object["d"] = true;
   object["a"] = "replaced";
-  EXPECT_EQ(keys(object), "bacd");
   EXPECT_EQ(serializeJson(object), R"({"b":3,"a":"replaced","c":"x","d":true})");
-
   EXPECT_TRUE(object.erase("a"));
-  EXPECT_FALSE(object.erase("a"));
-  EXPECT_FALSE(object.contains("a"));
-  EXPECT_EQ(keys(object), "bcd");
-  EXPECT_EQ(object.find("zz"), nullptr);
+  EXPECT_FALSE(object.erase("a") || object.contains("a"));
+  EXPECT_EQ(serializeJson(object), R"({"b":3,"c":"x","d":true})");
   // Keys are compared as whole byte strings.
   object.set(std::string("n\0ul", 4), 1);
   EXPECT_FALSE(object.contains("n"));
