@@ -94,12 +94,9 @@ TEST(JsonParser, RefusesScalarTopLevelUnlessAllowed) {
 }
 
 std::string nested(std::size_t depth, bool objects = false) {
-  std::string text;
+  std::string text = "0";
   for (std::size_t i = 0; i < depth; ++i)
-    text += objects ? "{\"k\":" : "[";
-  text += "0";
-  for (std::size_t i = 0; i < depth; ++i)
-    text += objects ? "}" : "]";
+    text = (objects ? "{\"k\":" : "[") + text + (objects ? "}" : "]");
   return text;
 }
 
