@@ -1,4 +1,4 @@
-#include <iterator>
+#include <initializer_list>
 
 #include "checks/checks.hpp"
 #include "korvani/platform/error.hpp"
@@ -9,21 +9,17 @@ namespace korvani::fuzz {
 
 Violation checkResponseBytes(std::string_view input) {
   if (input.size() < 2) return std::nullopt;
-  // -1: no HTTP answer; 0: no transport error.
-  constexpr long kStatusCodes[] = {-1,  200, 201, 204, 299,  199, 300, 304,
-                                   404, 500, 100, 0,   -200, 600, 999, 250};
   using namespace platform;
-  constexpr std::int64_t kErrorCodes[] = {0,
-                                          kURLErrorCancelled,
-                                          kURLErrorTimedOut,
-                                          kURLErrorNotConnectedToInternet,
-                                          kURLErrorUnknown,
-                                          kURLErrorBadServerResponse,
-                                          999,
-                                          -998};
-  const long status = kStatusCodes[static_cast<unsigned char>(input[0]) % std::size(kStatusCodes)];
+  // Byte `i` of the input picks one of `choices`.
+  const auto pick = [&](std::size_t i, std::initializer_list<long> choices) {
+    return choices.begin()[static_cast<unsigned char>(input[i]) % choices.size()];
+  };
+  // -1: no HTTP answer; 0: no transport error.
+  const long status =
+      pick(0, {-1, 200, 201, 204, 299, 199, 300, 304, 404, 500, 100, 0, -200, 600, 999, 250});
   const std::int64_t errorCode =
-      kErrorCodes[static_cast<unsigned char>(input[1]) % std::size(kErrorCodes)];
+      pick(1, {0, kURLErrorCancelled, kURLErrorTimedOut, kURLErrorNotConnectedToInternet,
+               kURLErrorUnknown, kURLErrorBadServerResponse, 999, -998});
   const std::string body(input.substr(2));
   std::optional<HTTPURLResponse> answer;
   if (status >= 0) answer = HTTPURLResponse{"https://127.0.0.1/v1/payments", status, {}};
