@@ -24,7 +24,8 @@ using Violation = std::optional<std::string>;
 // and the representation its text calls for, and so does Decimal::fromString() on the input.
 Violation checkJsonText(std::string_view input);
 // "records": the records built from text and from any object directly inside it each follow
-// the reading rules field by field; text that is not an object builds none and says why.
+// the reading rules field by field; text that is not an object builds none and says why, an
+// object builds them without a parse error.
 Violation checkRecordsText(std::string_view input);
 // "response": byte 0 picks the HTTP status (or none), byte 1 the transport error (or none), the
 // rest is the body. Classification, kept body, responseJSON() only for an object or array.
@@ -52,6 +53,10 @@ std::optional<CanonicalNumber> canonicalNumber(std::string_view text);
 
 // Levels of arrays and objects: 0 for a scalar, 1 for "[]", 2 for "[{}]".
 std::size_t nestingDepth(const JsonValue& value);
+
+// Parsing that refuses nothing but malformed text: scalars at the top, nesting to the ceiling.
+inline constexpr JsonParseOptions kLenient{.allowScalarTopLevel = true,
+                                           .maxDepth = JsonParseOptions::kDepthCeiling};
 
 struct FuzzTarget {
   std::string_view name;  // of the executable korvani_fuzz_<name> and of corpus/<name>/

@@ -60,17 +60,21 @@ void scanTokens(std::string_view text, std::vector<std::string_view>& numbers, s
   }
 }
 
+// Calls `visit` on every element of an array or member value of an object.
+template <class Visit>
+void forEachChild(const JsonValue& value, Visit visit) {
+  if (const JsonArray* array = value.asArray()) std::for_each(array->begin(), array->end(), visit);
+  if (const JsonObject* object = value.asObject()) {
+    for (const auto& member : *object)
+      visit(member.second);
+  }
+}
+
 // The numbers and the count of object members of a value, in the order they are written.
 void collect(const JsonValue& value, std::vector<const JsonValue*>& numbers, std::size_t& members) {
   if (value.isNumber()) numbers.push_back(&value);
-  if (const JsonArray* array = value.asArray()) {
-    for (const JsonValue& element : *array)
-      collect(element, numbers, members);
-  } else if (const JsonObject* object = value.asObject()) {
-    members += object->size();
-    for (const auto& member : *object)
-      collect(member.second, numbers, members);
-  }
+  if (const JsonObject* object = value.asObject()) members += object->size();
+  forEachChild(value, [&](const JsonValue& child) { collect(child, numbers, members); });
 }
 
 // With no key lost to a duplicate, the numbers of the value line up with the number tokens of
@@ -146,16 +150,10 @@ std::optional<CanonicalNumber> canonicalNumber(std::string_view text) {
 }
 
 std::size_t nestingDepth(const JsonValue& value) {
+  if (!value.isArray() && !value.isObject()) return 0;
   std::size_t deepest = 0;
-  if (const JsonArray* array = value.asArray()) {
-    for (const JsonValue& element : *array)
-      deepest = std::max(deepest, nestingDepth(element));
-  } else if (const JsonObject* object = value.asObject()) {
-    for (const auto& member : *object)
-      deepest = std::max(deepest, nestingDepth(member.second));
-  } else {
-    return 0;
-  }
+  forEachChild(value,
+               [&](const JsonValue& child) { deepest = std::max(deepest, nestingDepth(child)); });
   return deepest + 1;
 }
 
@@ -171,13 +169,10 @@ Violation checkJsonText(std::string_view input) {
   KORVANI_FUZZ_REQUIRE(!decimal || canonicalNumber(decimal->toString()) == number);
 
   const JsonParseOptions strict;
-  JsonParseOptions lenient;
-  lenient.allowScalarTopLevel = true;
-  lenient.maxDepth = JsonParseOptions::kDepthCeiling;
   JsonError strictError;
   JsonError error;
   const std::optional<JsonValue> strictValue = parseJson(input, &strictError, strict);
-  const std::optional<JsonValue> value = parseJson(input, &error, lenient);
+  const std::optional<JsonValue> value = parseJson(input, &error, kLenient);
   KORVANI_FUZZ_REQUIRE(strictValue ||
                        (strictError.offset <= input.size() && !strictError.reason.empty()));
   if (!value) {
@@ -200,13 +195,13 @@ Violation checkJsonText(std::string_view input) {
 
   const std::optional<std::string> text = serializeJson(*value);
   KORVANI_FUZZ_REQUIRE(text.has_value());
-  const std::optional<JsonValue> reparsed = parseJson(*text, nullptr, lenient);
+  const std::optional<JsonValue> reparsed = parseJson(*text, nullptr, kLenient);
   KORVANI_FUZZ_REQUIRE(reparsed && *reparsed == *value && serializeJson(*reparsed) == text);
   KORVANI_FUZZ_REQUIRE(!value->isObject() || JSONString(*value->asObject()) == text);
   std::string appended = "prefix";
   KORVANI_FUZZ_REQUIRE(appendJson(appended, *value) && appended == "prefix" + *text);
   const std::optional<std::string> pretty = serializeJsonPretty(*value);
-  KORVANI_FUZZ_REQUIRE(pretty && parseJson(*pretty, nullptr, lenient) == value);
+  KORVANI_FUZZ_REQUIRE(pretty && parseJson(*pretty, nullptr, kLenient) == value);
   return std::nullopt;
 }
 

@@ -142,17 +142,20 @@ Violation checkAuthCodes(const JsonObject& json) {
 }
 
 template <class Record>
-auto build(const JsonObject& json, std::optional<std::string_view> input) {
-  return input ? Record::fromJsonText(*input) : Record::fromJson(json);
+auto build(const JsonObject& json, std::optional<std::string_view> input, JsonError& error) {
+  return input ? Record::fromJsonText(*input, &error) : Record::fromJson(json);
 }
 
 // The records built from `json`, or from `input` when given (`json` being its parsed form).
 Violation checkRecords(const JsonObject& json, std::optional<std::string_view> input) {
-  KORVANI_FUZZ_PROPAGATE(checkPreference(json, build<PaymentPluginPreference>(json, input).get()));
+  JsonError error;  // stays empty: an object is no parse error, whether or not it holds a record
   KORVANI_FUZZ_PROPAGATE(
-      checkMerchantOrder(json, build<PaymentPluginMerchantOrder>(json, input).get()));
-  KORVANI_FUZZ_PROPAGATE(checkDiscount(json, build<PaymentDiscount>(json, input).get()));
-  KORVANI_FUZZ_PROPAGATE(checkPayment(json, build<Payment>(json, input)));
+      checkPreference(json, build<PaymentPluginPreference>(json, input, error).get()));
+  KORVANI_FUZZ_PROPAGATE(
+      checkMerchantOrder(json, build<PaymentPluginMerchantOrder>(json, input, error).get()));
+  KORVANI_FUZZ_PROPAGATE(checkDiscount(json, build<PaymentDiscount>(json, input, error).get()));
+  KORVANI_FUZZ_PROPAGATE(checkPayment(json, build<Payment>(json, input, error)));
+  KORVANI_FUZZ_REQUIRE(error.reason.empty());
   KORVANI_FUZZ_PROPAGATE(checkAuthCodes(json));
   // The records of every object inside, such as a "raw" answer.
   for (const auto& member : json) {

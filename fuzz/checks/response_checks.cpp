@@ -1,4 +1,4 @@
-#include <iterator>
+#include <initializer_list>
 
 #include "checks/checks.hpp"
 #include "korvani/platform/error.hpp"
@@ -9,34 +9,25 @@ namespace korvani::fuzz {
 
 Violation checkResponseBytes(std::string_view input) {
   if (input.size() < 2) return std::nullopt;
+  using namespace platform;
+  // Byte `i` of the input picks one of `choices`.
+  const auto pick = [&](std::size_t i, std::initializer_list<long> choices) {
+    return choices.begin()[static_cast<unsigned char>(input[i]) % choices.size()];
+  };
   // -1: no HTTP answer; 0: no transport error.
-  constexpr long kStatusCodes[] = {-1,  200, 201, 204, 299,  199, 300, 304,
-                                   404, 500, 100, 0,   -200, 600, 999, 250};
-  constexpr std::int64_t kErrorCodes[] = {0,
-                                          platform::kURLErrorCancelled,
-                                          platform::kURLErrorTimedOut,
-                                          platform::kURLErrorNotConnectedToInternet,
-                                          platform::kURLErrorUnknown,
-                                          platform::kURLErrorBadServerResponse,
-                                          999,
-                                          -998};
-  const long status = kStatusCodes[static_cast<unsigned char>(input[0]) % std::size(kStatusCodes)];
+  const long status =
+      pick(0, {-1, 200, 201, 204, 299, 199, 300, 304, 404, 500, 100, 0, -200, 600, 999, 250});
   const std::int64_t errorCode =
-      kErrorCodes[static_cast<unsigned char>(input[1]) % std::size(kErrorCodes)];
+      pick(1, {0, kURLErrorCancelled, kURLErrorTimedOut, kURLErrorNotConnectedToInternet,
+               kURLErrorUnknown, kURLErrorBadServerResponse, 999, -998});
   const std::string body(input.substr(2));
-  std::optional<platform::HTTPURLResponse> answer;
-  if (status >= 0) {
-    answer.emplace();
-    answer->url = "https://127.0.0.1/v1/payments";
-    answer->statusCode = status;
-  }
-  const Response response(
-      body, answer,
-      errorCode != 0 ? platform::makeError(platform::kURLErrorDomain, errorCode) : nullptr);
+  std::optional<HTTPURLResponse> answer;
+  if (status >= 0) answer = HTTPURLResponse{"https://127.0.0.1/v1/payments", status, {}};
+  const Response response(body, answer,
+                          errorCode != 0 ? makeError(kURLErrorDomain, errorCode) : nullptr);
 
   // Cancellation first, then the HTTP status; no answer at all is a failure.
-  const Response::Status expected = errorCode == platform::kURLErrorCancelled
-                                        ? Response::Status::cancelled
+  const Response::Status expected = errorCode == kURLErrorCancelled ? Response::Status::cancelled
                                     : status < 0                    ? Response::Status::failed
                                     : status >= 200 && status < 300 ? Response::Status::success
                                                                     : Response::Status::error;
@@ -45,10 +36,7 @@ Violation checkResponseBytes(std::string_view input) {
 
   // The reference: the body parsed with nothing refused but malformed text. Beyond that, only
   // scalars and nesting past the default limit give no JSON.
-  JsonParseOptions lenient;
-  lenient.allowScalarTopLevel = true;
-  lenient.maxDepth = JsonParseOptions::kDepthCeiling;
-  const std::optional<JsonValue> reference = parseJson(body, nullptr, lenient);
+  const std::optional<JsonValue> reference = parseJson(body, nullptr, kLenient);
   const bool container = reference && (reference->isObject() || reference->isArray());
   const std::optional<JsonValue> json = response.responseJSON();
   KORVANI_FUZZ_REQUIRE(json ? container && *json == *reference

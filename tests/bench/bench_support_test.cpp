@@ -73,25 +73,17 @@ TEST(BenchFixture, CardPaymentCarriesEveryPartAndItsAnswerIsAnApprovedPayment) {
   EXPECT_EQ(configuration.headers->at("X-Idempotency-Key").find('-'), 64u) << "the hook ran";
 
   const auto answer = Payment::fromJsonText(typicalPaymentAnswer());
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_EQ(answer->status(), "approved");
-  EXPECT_EQ(answer->idString(), "1000000187");
+  EXPECT_TRUE(answer && answer->status() == "approved" && answer->idString() == "1000000187");
 }
 
 TEST(BenchFixture, LargeDocumentHasItsSizeAndReadsTheSameInBothParsers) {
   const std::size_t size = std::size_t{1} << 20;
   const std::string text = paymentRecordsDocument(size);
-  EXPECT_GE(text.size(), size);
-  EXPECT_LT(text.size(), size + 1024);
-  EXPECT_EQ(text, paymentRecordsDocument(size));
+  EXPECT_TRUE(text.size() >= size && text.size() < size + 1024) << text.size();
   const auto ours = parseJson(text);
-  ASSERT_TRUE(ours.has_value());
-  boost::system::error_code code;
-  const boost::json::value theirs = boost::json::parse(text, code);
-  ASSERT_FALSE(code) << code.message();
-  const JsonArray* records = ours->asObject()->getArray("results");
+  const JsonArray* records = ours ? ours->asObject()->getArray("results") : nullptr;
   ASSERT_NE(records, nullptr);
-  EXPECT_EQ(records->size(), theirs.as_object().at("results").as_array().size());
+  EXPECT_EQ(records->size(), boost::json::parse(text).at("results").as_array().size());
   EXPECT_GT(records->size(), 1000u);
 }
 
@@ -115,38 +107,31 @@ TEST(LatencyStatistics, NearestRankPercentiles) {
 }
 
 TEST(BenchProcessors, OptionLeavesOtherArgumentsInOrderAndOneProcessorIsKept) {
-  std::string words[] = {"bench", "--benchmark_filter=X", "--processors", "all", "--payments", "5"};
-  std::vector<char*> argv;
-  for (std::string& word : words)
-    argv.push_back(word.data());
-  argv.push_back(nullptr);
-  int argc = static_cast<int>(argv.size()) - 1;
-  EXPECT_FALSE(takeProcessorOption(argc, argv.data()).one);
-  ASSERT_EQ(argc, 4);
-  EXPECT_EQ(std::vector<std::string>(argv.begin(), argv.begin() + argc),
+  char a[] = "bench", b[] = "--benchmark_filter=X", c[] = "--processors", d[] = "all",
+       e[] = "--payments", f[] = "5";
+  char* argv[] = {a, b, c, d, e, f, nullptr};
+  int argc = 6;
+  EXPECT_FALSE(takeProcessorOption(argc, argv).one);
+  EXPECT_EQ(std::vector<std::string>(argv, argv + argc),
             (std::vector<std::string>{"bench", "--benchmark_filter=X", "--payments", "5"}));
   EXPECT_EQ(argv[4], nullptr);
   int none = 1;
-  EXPECT_TRUE(takeProcessorOption(none, argv.data()).one);
+  EXPECT_TRUE(takeProcessorOption(none, argv).one);
 
   // On a thread of its own, so that the test's threads keep their processors.
+  const auto keptAfter = [](ProcessorChoice choice) {
+    std::vector<int> kept;
+    std::thread([&] {
+      applyProcessorChoice(choice);
+      kept = allowedCpus();
+    }).join();
+    return kept;
+  };
   const std::vector<int> allowed = allowedCpus();
-  std::vector<int> kept;
-  std::thread([&] {
-    applyProcessorChoice(ProcessorChoice{});
-    kept = allowedCpus();
-  }).join();
-  if (allowed.size() > 1) {
-    ASSERT_EQ(kept.size(), 1u);
-    EXPECT_NE(std::find(allowed.begin(), allowed.end(), kept.front()), allowed.end());
-  } else {
-    EXPECT_EQ(kept, allowed);
-  }
-  std::thread([&] {
-    applyProcessorChoice(ProcessorChoice{false});
-    kept = allowedCpus();
-  }).join();
-  EXPECT_EQ(kept, allowed);
+  const std::vector<int> one = keptAfter(ProcessorChoice{});
+  EXPECT_EQ(one.size(), std::min<std::size_t>(allowed.size(), 1));
+  EXPECT_TRUE(std::ranges::includes(allowed, one));
+  EXPECT_EQ(keptAfter(ProcessorChoice{false}), allowed);
 }
 
 }  // namespace

@@ -4,33 +4,21 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
-
 #include "korvani/payment_plugin_configuration.hpp"
 
 namespace korvani {
 namespace {
 
 TEST(PaymentPluginConfiguration, TrackingIdFollowsTheCurrentMembers) {
-  const struct {
-    std::string platform;
-    std::optional<std::string> appVersion;
-    std::optional<std::string> source;
-    std::string expected;
-  } cases[] = {
-      {"ios", {}, {}, "platform:APP, so:ios, version:, source:"},
-      {"ios", "7.4", "home", "platform:APP, so:ios, version:7.4, source:home"},
-      {"", {}, {}, "platform:APP, so:, version:, source:"},
-      {"android", " 1.0 ", "a, b", "platform:APP, so:android, version: 1.0 , source:a, b"},
-  };
-  PaymentPluginConfiguration config;
-  for (const auto& c : cases) {
-    config.platform = c.platform;
-    config.appVersion = c.appVersion;
-    config.source = c.source;
-    EXPECT_EQ(config.xTrackingId(), c.expected);
-  }
+  PaymentPluginConfiguration config;  // platform "ios", nothing else
+  EXPECT_EQ(config.xTrackingId(), "platform:APP, so:ios, version:, source:");
+  config.appVersion = "7.4";
+  config.source = "home";
+  EXPECT_EQ(config.xTrackingId(), "platform:APP, so:ios, version:7.4, source:home");
+  config.platform = "android";
+  config.appVersion = " 1.0 ";  // written as they are
+  config.source = "a, b";
+  EXPECT_EQ(config.xTrackingId(), "platform:APP, so:android, version: 1.0 , source:a, b");
 }
 
 }  // namespace

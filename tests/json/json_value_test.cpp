@@ -10,87 +10,43 @@
 namespace korvani {
 namespace {
 
-std::string keys(const JsonObject& object) {
-  std::string text;
-  for (const auto& [key, value] : object)
-    text += key;
-  return text;
-}
-
 TEST(JsonObject, KeepsUniqueKeysInInsertionOrder) {
   JsonObject object{{"b", 1}, {"a", 2}, {"b", 3}};  // later duplicate replaces in place
-  EXPECT_EQ(keys(object), "ba");
-  EXPECT_EQ(object.getInt64("b"), 3);
   object.set("c", "x");
   object.set("a", 20);  // existing key keeps its place
-  JsonValue& inserted = object["d"];
-  EXPECT_TRUE(inserted.isNull());
-  inserted = true;
+  EXPECT_TRUE(object["d"].isNull());
+  object["d"] = true;
   object["a"] = "replaced";
-  EXPECT_EQ(keys(object), "bacd");
   EXPECT_EQ(serializeJson(object), R"({"b":3,"a":"replaced","c":"x","d":true})");
-
   EXPECT_TRUE(object.erase("a"));
-  EXPECT_FALSE(object.erase("a"));
-  EXPECT_FALSE(object.contains("a"));
-  EXPECT_EQ(keys(object), "bcd");
-  EXPECT_EQ(object.find("zz"), nullptr);
+  EXPECT_FALSE(object.erase("a") || object.contains("a"));
+  EXPECT_EQ(serializeJson(object), R"({"b":3,"c":"x","d":true})");
   // Keys are compared as whole byte strings.
   object.set(std::string("n\0ul", 4), 1);
   EXPECT_FALSE(object.contains("n"));
   EXPECT_TRUE(object.contains(std::string_view("n\0ul", 4)));
 }
 
-TEST(JsonObject, TypedLookupsAcceptOnlyTheirType) {
-  const auto parsed = parseJson(R"({"text": "12", "int": 12, "integral": 1.2e1, "fraction": 2.5,
-      "negative": -1, "flag": true, "null": null, "object": {}, "objects": [{}, {"a": 1}],
-      "empty": [], "mixed": [{}, "s"]})");
-  const JsonObject& object = *parsed->asObject();
-  EXPECT_EQ(*object.getString("text"), "12");
-  EXPECT_EQ(object.getInt64("integral"), 12);
-  EXPECT_EQ(object.getUInt64("int"), 12u);
-  EXPECT_EQ(object.getNumber("fraction")->toString(), "2.5");
-  EXPECT_EQ(object.getBool("flag"), true);
-  EXPECT_NE(object.getObject("object"), nullptr);
-  EXPECT_NE(object.getArray("mixed"), nullptr);
-  // Wrong types and missing keys give nothing; digits in a string are not a number.
-  EXPECT_FALSE(object.getString("int") || object.getString("null") || object.getString("none"));
-  EXPECT_FALSE(object.getInt64("fraction") || object.getInt64("text") || object.getInt64("flag"));
-  EXPECT_FALSE(object.getUInt64("negative") || object.getNumber("text") || object.getBool("int"));
-  EXPECT_FALSE(object.getNumber("null") || object.getObject("objects") ||
-               object.getArray("object"));
-  // An array qualifies when every element is an object.
-  EXPECT_EQ(object.getArrayOfObjects("objects")->size(), 2u);
-  EXPECT_NE(object.getArrayOfObjects("empty"), nullptr);
-  EXPECT_EQ(object.getArrayOfObjects("mixed"), nullptr);
-  EXPECT_EQ(object.getArrayOfObjects("null"), nullptr);
-}
+// Typed lookups, with right and wrong types, are reached through the records on the records
+// fuzz target's seeds.
 
-TEST(JsonValue, ConvertsNumbersOnlyWhenExact) {
-  const JsonValue minusOne = -1;
-  EXPECT_EQ(minusOne.type(), JsonType::int64);
-  EXPECT_EQ(minusOne.asInt64(), -1);
-  EXPECT_FALSE(minusOne.asUInt64());
-  EXPECT_EQ(minusOne.asDecimal()->toString(), "-1");
-  EXPECT_EQ(JsonValue(5u).type(), JsonType::uint64);
-  EXPECT_EQ(JsonValue(5u).asInt64(), 5);
-  const JsonValue unsignedLarge = std::uint64_t{1} << 63;
-  EXPECT_FALSE(unsignedLarge.asInt64());
-  EXPECT_EQ(unsignedLarge.asUInt64(), std::uint64_t{1} << 63);
+TEST(JsonValue, IntegersOfAnyWidthAreNumbersAndConvertOnlyWhenExact) {
   EXPECT_EQ(JsonValue(static_cast<short>(-7)).type(), JsonType::int64);
-  EXPECT_EQ(JsonValue(true).type(), JsonType::boolean);  // bool is not an integer here
-  const JsonValue text = "5";
-  EXPECT_FALSE(text.isNumber());
-  EXPECT_FALSE(text.asInt64());
-  EXPECT_FALSE(text.asDecimal());
-  EXPECT_FALSE(JsonValue().asBool());
+  EXPECT_EQ(JsonValue(5u).type(), JsonType::uint64);
+  EXPECT_EQ(JsonValue(true).type(), JsonType::boolean);  // neither bool nor text is an integer
+  EXPECT_EQ(JsonValue("5").type(), JsonType::string);
+  EXPECT_EQ(JsonValue(5u).asInt64(), 5);
+  EXPECT_EQ(JsonValue(-1).asDecimal(), Decimal(std::int64_t{-1}));
+  const JsonValue unsignedLarge = std::uint64_t{1} << 63;
+  EXPECT_EQ(unsignedLarge.asUInt64(), std::uint64_t{1} << 63);
+  EXPECT_FALSE(unsignedLarge.asInt64() || JsonValue(-1).asUInt64() || JsonValue("5").asInt64() ||
+               JsonValue("5").asDecimal() || JsonValue().asBool());
   EXPECT_EQ(JsonValue().asString(), nullptr);
 }
 
 TEST(JsonValue, EqualityComparesNumbersByValueAndObjectsAsDictionaries) {
   EXPECT_EQ(JsonValue(5), JsonValue(5u));
   EXPECT_EQ(JsonValue(5u), JsonValue(*Decimal::fromString("0.5e1")));
-  EXPECT_EQ(JsonValue(), JsonValue(nullptr));
   EXPECT_NE(JsonValue(-1), JsonValue(std::numeric_limits<std::uint64_t>::max()));
   // Pairs of values: objects compare as dictionaries (order does not matter), arrays in order.
   for (const char* pair : {R"([5, 5.0])", R"([{"a": 1, "b": [1, 2]}, {"b": [1, 2.0], "a": 1}])"}) {
@@ -112,8 +68,6 @@ TEST(JsonValue, EqualityComparesNumbersByValueAndObjectsAsDictionaries) {
     forward.set("k" + std::to_string(i), i);
     backward.set("k" + std::to_string(99 - i), 99 - i);
   }
-  EXPECT_EQ(forward, backward);
-  backward.set("k42", *Decimal::fromString("42.0"));
   EXPECT_EQ(forward, backward);
   backward.set("k42", 43);
   EXPECT_NE(forward, backward);

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <limits>
 #include <string>
 
 #include "korvani/json.hpp"
@@ -18,37 +16,18 @@ std::string compact(const JsonValue& value) {
 }
 
 TEST(JsonWriter, WritesCompactAndIndentedTextInInsertionOrder) {
-  JsonObject body{{"z", 1}, {"a", JsonArray{true, false, nullptr}}, {"m", JsonObject{}}};
-  body.set("collector", JsonObject{{"id", nullptr}});
-  body["amount"] = *Decimal::fromString("10.50");
-  body["neg"] = std::numeric_limits<std::int64_t>::min();
-  body["big"] = std::numeric_limits<std::uint64_t>::max();
-  body["exp"] = *Decimal::fromString("-2.5e-3");
-  body["huge"] = *Decimal::fromString("1e40");
-  body["e"] = JsonArray{};
-  EXPECT_EQ(compact(body),
-            R"({"z":1,"a":[true,false,null],"m":{},"collector":{"id":null},"amount":10.5,)"
-            R"("neg":-9223372036854775808,"big":18446744073709551615,"exp":-0.0025,)"
-            R"("huge":10000000000000000000000000000000000000000,"e":[]})");
-  // Scalars are written too (the parser reads them back only when allowed).
-  EXPECT_EQ(compact(JsonValue()), "null");
-  EXPECT_EQ(compact(JsonValue(Decimal())), "0");
-
-  std::string out = "body=";
-  EXPECT_TRUE(appendJson(out, JsonObject{{"a", 1}}));
-  EXPECT_TRUE(appendJson(out, JsonArray{2}));
-  EXPECT_EQ(out, R"(body={"a":1}[2])");
-
-  const JsonObject value{{"a", 1},
-                         {"b", JsonArray{true, JsonObject{{"c", "d"}}}},
+  const JsonObject value{{"z", 1},
+                         {"b", JsonArray{true, JsonObject{{"c", nullptr}}, false}},
                          {"e", JsonObject{}},
                          {"f", JsonArray{}}};
-  EXPECT_EQ(*serializeJsonPretty(value),
-            "{\n  \"a\": 1,\n  \"b\": [\n    true,\n    {\n      \"c\": \"d\"\n    }\n  ],\n"
-            "  \"e\": {},\n  \"f\": []\n}");
+  EXPECT_EQ(compact(value), R"({"z":1,"b":[true,{"c":null},false],"e":{},"f":[]})");
+  EXPECT_EQ(
+      *serializeJsonPretty(value),
+      "{\n  \"z\": 1,\n  \"b\": [\n    true,\n    {\n      \"c\": null\n    },\n    false\n  ],\n"
+      "  \"e\": {},\n  \"f\": []\n}");
   EXPECT_EQ(*serializeJsonPretty(JsonArray{1, 2}, 4), "[\n    1,\n    2\n]");
   EXPECT_EQ(*serializeJsonPretty(JsonArray{1}, -3), "[\n1\n]");
-  EXPECT_EQ(*parseJson(*serializeJsonPretty(value)), JsonValue(value));
+  EXPECT_EQ(compact(JsonValue(Decimal())), "0");
 }
 
 TEST(JsonWriter, EscapesQuotesBackslashesAndControlCharacters) {
@@ -58,7 +37,6 @@ TEST(JsonWriter, EscapesQuotesBackslashesAndControlCharacters) {
       "end\\";
   const std::string cases[][2] = {
       {"", R"("")"},
-      {"plain", R"("plain")"},
       {"\"\"", R"("\"\"")"},
       {std::string(kMixed, sizeof kMixed - 1),
        "\"say \\\"hi\\\" C:\\\\dir a/b \\b\\f\\n\\r\\t \\u0000\\u0001\\u001f \x7f caf\xc3\xa9 "
@@ -95,11 +73,8 @@ TEST(JsonWriter, RoundTripsPreserveNumbersAndStringsExactly) {
        {R"({"amount":0.1,"total":123456789012345678901234567.89,"zero":0})",
         R"({"id":18446744073709551615,"min":-9223372036854775808,"wide":18446744073709551616})",
         R"([-0.000000000000000000000000000000000000012345678901234567890123456789012345678])",
-        R"({"s":"tab\tquote\"slash\\nul\u0000 é 😀","nested":{"a":[{"b":[]}]},"n":null})"}) {
-    const auto value = parseJson(text);
-    ASSERT_TRUE(value) << text;
-    EXPECT_EQ(compact(*value), text);
-  }
+        R"({"s":"tab\tquote\"slash\\nul\u0000 é 😀","nested":{"a":[{"b":[]}]},"n":null})"})
+    EXPECT_EQ(compact(parseJson(text).value_or(JsonValue())), text);
   // Other notations come back in plain notation.
   EXPECT_EQ(compact(*parseJson(R"([2.50E+1, -0.00, -0, 1.0, "\u00e9\/"])")), R"([25,0,0,1,"é/"])");
 }

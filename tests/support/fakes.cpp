@@ -22,16 +22,10 @@ JsonObject jsonObject(std::string_view text) {
 std::string sha256Hex(const std::string& text) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    return {};
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
+  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
   std::string hex;
-  hex.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0f];
-  }
+  for (unsigned int i = 0; i < length; ++i)
+    hex += {"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 15]};
   return hex;
 }
 
