@@ -195,12 +195,6 @@ Epoch startEpoch(std::size_t warmup) {
   return epoch;
 }
 
-double median(std::vector<double> values) {
-  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
-}
-
 // One way of sending the payment, with its samples.
 struct Side {
   std::string name;
@@ -268,12 +262,14 @@ int main(int argc, char** argv) {
       }
     }
     // Every side paid as often as the first in each round.
-    const auto epochSamples = [&](const Side& side) {
-      return std::vector<double>(side.micros.begin() + static_cast<std::ptrdiff_t>(firstOfEpoch),
-                                 side.micros.end());
+    const auto epochP50 = [&](const Side& side) {
+      return korvani::bench::summarize(
+                 {side.micros.begin() + static_cast<std::ptrdiff_t>(firstOfEpoch),
+                  side.micros.end()})
+          .p50;
     };
-    const double plugin = median(epochSamples(sides.front()));
-    const double bare = median(epochSamples(sides.back()));
+    const double plugin = epochP50(sides.front());
+    const double bare = epochP50(sides.back());
     std::printf("%5zu  %11.1f  %8.1f  %5.3f\n", epochIndex, plugin, bare, plugin / bare);
   }
 
