@@ -1,15 +1,10 @@
 #include "korvani/platform/main_queue.hpp"
 
-#include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
-
-#include "spin_wait.hpp"
 
 namespace korvani::platform {
 
@@ -19,8 +14,6 @@ struct QueueState {
   std::mutex mutex;
   std::condition_variable arrived;
   std::deque<MainQueue::Work> pending;
-  // pending.size(), written under the mutex, for looking without taking it.
-  std::atomic<std::size_t> pendingSize{0};
   std::shared_ptr<const MainQueue::Dispatcher> dispatcher;
 };
 
@@ -36,7 +29,6 @@ MainQueue::Work takeNext(QueueState& s) {
   if (s.pending.empty()) return {};
   MainQueue::Work work = std::move(s.pending.front());
   s.pending.pop_front();
-  s.pendingSize.store(s.pending.size(), std::memory_order_relaxed);
   return work;
 }
 
@@ -51,7 +43,6 @@ void MainQueue::async(Work work) {
     dispatcher = s.dispatcher;
     if (!dispatcher) {
       s.pending.push_back(std::move(work));
-      s.pendingSize.store(s.pending.size(), std::memory_order_relaxed);
     }
   }
   if (dispatcher) {
@@ -88,35 +79,15 @@ std::size_t MainQueue::runUntilIdle() {
 
 bool MainQueue::runUntil(const std::function<bool()>& condition,
                          std::chrono::steady_clock::time_point deadline) {
-  // A condition may also turn true without any main-queue work (for instance a flag set by a
-  // network thread), so sleeping is done in short slices that re-check it.
-  constexpr auto kRecheck = std::chrono::milliseconds(5);
-  // Work tends to follow soon after the wait begins (an answer from a nearby server takes about
-  // a tenth of a millisecond), and putting the thread to sleep and waking it costs tens of
-  // microseconds on a virtual machine. So after entry and after each item the thread first
-  // waits this long while yielding the processor, and only then sleeps.
-  constexpr auto kYieldingWait = std::chrono::milliseconds(1);
   QueueState& s = state();
-  bool workLikely = true;
   for (;;) {
     if (condition()) return true;
-    if (runOnce()) {
-      workLikely = true;
-      continue;
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return condition();
-    if (workLikely) {
-      workLikely = false;
-      const auto ready = [&] {
-        return s.pendingSize.load(std::memory_order_relaxed) != 0 || condition();
-      };
-      if (detail::spinUntil(ready, std::min(deadline, now + kYieldingWait))) continue;
-    }
+    if (runOnce()) continue;
+    // Asleep until work arrives or the deadline passes: an idle host is never woken by us.
     std::unique_lock lock(s.mutex);
-    s.arrived.wait_until(lock, std::min(deadline, now + kRecheck),
-                         [&] { return !s.pending.empty(); });
+    if (!s.arrived.wait_until(lock, deadline, [&] { return !s.pending.empty(); })) break;
   }
+  return condition();
 }
 
 std::size_t MainQueue::pendingCount() {

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "korvani/platform/url_session.hpp"
-#include "url_session_detail.hpp"
+#include "transport/request_checks.hpp"
+#include "transport/url_errors.hpp"
 
 namespace korvani::platform {
 namespace {
@@ -64,31 +65,31 @@ TEST(Error, CurlResultsMapToURLLoadingCodes) {
       {CURLE_ABORTED_BY_CALLBACK, kURLErrorUnknown},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(detail::urlErrorCodeForCurl(row.curl, false), row.expected)
+    EXPECT_EQ(transport::urlErrorCodeForCurl(row.curl), row.expected)
         << curl_easy_strerror(row.curl);
   }
-  // Without the session's own size check, an aborted write is no size error.
-  EXPECT_EQ(detail::urlErrorCodeForCurl(CURLE_WRITE_ERROR, false), kURLErrorUnknown);
+  // An aborted write is no size error unless the session itself stopped an oversized answer.
+  EXPECT_EQ(transport::urlErrorCodeForCurl(CURLE_WRITE_ERROR), kURLErrorUnknown);
 }
 
 TEST(RequestChecks, WhatMayBeSentAndSentAgain) {
   for (auto name : {"X-Key"sv, "a"sv, "X_Under.score~"sv})
-    EXPECT_TRUE(detail::isValidHeaderName(name)) << name;
+    EXPECT_TRUE(transport::isValidHeaderName(name)) << name;
   for (auto name : {""sv, "X Key"sv, "X\tKey"sv, "X:Key"sv, "X\rKey"sv, "X\nKey"sv, "X\0Key"sv})
-    EXPECT_FALSE(detail::isValidHeaderName(name)) << name;
+    EXPECT_FALSE(transport::isValidHeaderName(name)) << name;
   for (auto value : {""sv, " "sv, "a b: c; d"sv, "\xc3\xa9t\xc3\xa9"sv})
-    EXPECT_TRUE(detail::isValidHeaderValue(value)) << value;
+    EXPECT_TRUE(transport::isValidHeaderValue(value)) << value;
   for (auto value : {"a\r"sv, "a\nInjected: 1"sv, "a\0b"sv})
-    EXPECT_FALSE(detail::isValidHeaderValue(value)) << value;
+    EXPECT_FALSE(transport::isValidHeaderValue(value)) << value;
   for (auto method : {"GET"sv, "PATCH"sv, "M-SEARCH"sv})
-    EXPECT_TRUE(detail::isValidMethod(method)) << method;
+    EXPECT_TRUE(transport::isValidMethod(method)) << method;
   for (auto method : {""sv, "GET /x"sv, "GET\r\n"sv, "G(E)T"sv})
-    EXPECT_FALSE(detail::isValidMethod(method)) << method;
+    EXPECT_FALSE(transport::isValidMethod(method)) << method;
   // A payment POST must never go out twice.
   for (auto method : {"GET"sv, "HEAD"sv, "PUT"sv, "DELETE"sv, "OPTIONS"sv})
-    EXPECT_TRUE(detail::isIdempotentMethod(method)) << method;
+    EXPECT_TRUE(transport::isIdempotentMethod(method)) << method;
   for (auto method : {"POST"sv, "PATCH"sv, "get"sv, ""sv})
-    EXPECT_FALSE(detail::isIdempotentMethod(method)) << method;
+    EXPECT_FALSE(transport::isIdempotentMethod(method)) << method;
 }
 
 }  // namespace

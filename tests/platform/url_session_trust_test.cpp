@@ -12,7 +12,7 @@
 #include "korvani/devtls/dev_certificates.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "support/test_server.hpp"
-#include "url_session_detail.hpp"
+#include "transport/trust_store.hpp"
 
 namespace korvani::platform {
 namespace {
@@ -45,18 +45,18 @@ std::int64_t codeFor(const std::string& url) {
 class SystemTrustTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = detail::systemTrustLocations();
+    saved_ = transport::systemTrustLocations();
     dir_ = std::filesystem::temp_directory_path() / ("korvani-trust-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
     URLSession::sharedSession()->resetTrustedCertificates();
   }
   void TearDown() override {
-    detail::setSystemTrustLocations(saved_);
+    transport::setSystemTrustLocations(saved_);
     URLSession::sharedSession()->resetTrustedCertificates();
     std::filesystem::remove_all(dir_);
   }
 
-  detail::SystemTrustLocations saved_;
+  transport::SystemTrustLocations saved_;
   std::filesystem::path dir_;
 };
 
@@ -74,10 +74,10 @@ TEST_F(SystemTrustTest, AddedCertificatesWorkBesideTheSystemStore) {
   auto session = URLSession::sharedSession();
 
   // A hashed CA directory, then a bundle file alone.
-  for (const detail::SystemTrustLocations& layout :
-       {detail::SystemTrustLocations{dir_.string(), ""}, {"", (dir_ / "bundle.pem").string()}}) {
+  for (const transport::SystemTrustLocations& layout :
+       {transport::SystemTrustLocations{dir_.string(), ""}, {"", (dir_ / "bundle.pem").string()}}) {
     SCOPED_TRACE(layout.caPath.empty() ? "bundle file" : "hashed directory");
-    detail::setSystemTrustLocations(layout);
+    transport::setSystemTrustLocations(layout);
     session->resetTrustedCertificates();
     EXPECT_EQ(codeFor(systemSigned.url("/")), 0);
     EXPECT_EQ(codeFor(added.url("/")), kURLErrorServerCertificateUntrusted);
@@ -102,7 +102,7 @@ TEST_F(SystemTrustTest, AddedCertificatesWorkBesideTheSystemStore) {
 
   // Without any trusted authority nothing verifies, and nothing is sent.
   session->resetTrustedCertificates();
-  detail::setSystemTrustLocations({"", ""});
+  transport::setSystemTrustLocations({"", ""});
   const std::size_t sent = systemSigned.requestCount();
   EXPECT_EQ(codeFor(systemSigned.url("/")), kURLErrorServerCertificateUntrusted);
   EXPECT_EQ(systemSigned.requestCount(), sent);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -46,7 +47,7 @@ struct KORVANI_EXPORT HTTPURLResponse {
 class URLSession;
 
 // A data task: created suspended by URLSession::dataTask, started by resume(). Its completion
-// runs exactly once per resumed or cancelled task, on the session's worker thread (once the
+// runs exactly once per resumed or cancelled task, on the session's network thread (once the
 // process has begun to exit: at once, on the calling thread, with kURLErrorCancelled). A task
 // neither resumed nor cancelled never completes. The session holds a resumed task until its
 // completion has run; whoever else wants it holds a weak reference.
@@ -57,8 +58,8 @@ class KORVANI_EXPORT URLSessionDataTask {
   enum class State { suspended, running, canceling, completed };
   // On success: data (the body, empty when there is none) and response, no error. On failure:
   // only the error (kURLErrorDomain; userInfo holds kCurlCodeKey/kCurlMessageKey when libcurl
-  // failed, and kFailingURLKey). Runs on the worker thread: keep it short, hand work elsewhere.
-  // An exception it throws is swallowed, so the worker survives.
+  // failed, and kFailingURLKey). Runs on the network thread: keep it short, hand work elsewhere.
+  // An exception it throws is swallowed, so the network thread survives.
   using Completion = std::function<void(std::optional<std::string> data,
                                         std::optional<HTTPURLResponse> response, ErrorPtr error)>;
 
@@ -70,9 +71,9 @@ class KORVANI_EXPORT URLSessionDataTask {
   // Starts a suspended task; no effect otherwise. Runs the completion inline only once the
   // process has begun to exit. Any thread.
   void resume();
-  // Cancels: the completion runs (on the worker, soon) with kURLErrorCancelled (-999) unless it
-  // has already started. A cancelled suspended task completes too. No effect once completed or
-  // cancelled. Any thread.
+  // Cancels: the completion runs (on the network thread, soon) with kURLErrorCancelled (-999)
+  // unless it has already started. A cancelled suspended task completes too. No effect once
+  // completed or cancelled. Any thread.
   void cancel();
   // The current state; any thread.
   State state() const;
@@ -86,16 +87,22 @@ class KORVANI_EXPORT URLSessionDataTask {
   std::unique_ptr<Impl> impl_;
 };
 
-// Process-wide HTTP(S) client: one libcurl multi handle driven by one worker thread (started on
-// first use, joined at process exit; tasks still running then complete with kURLErrorCancelled).
-// Connections and TLS sessions are reused across tasks; HTTP/2 is used when the server offers
-// it. TLS peer and host verification is always on and cannot be switched off.
-// A request whose method is not idempotent (POST, PATCH, ...) is sent at most once: when a reused
-// connection dies before any answer byte, it fails with kURLErrorNetworkConnectionLost instead of
-// being sent again, since the server may already have acted on it. To keep that rare, such a
-// request reuses a kept-alive connection only when the server answered less than half a second
-// before (a server closing an idle connection as the request arrives would lose it); otherwise
-// it opens a new one, resuming the TLS session.
+// Process-wide HTTP(S) client: one libcurl multi handle driven by one network thread, which
+// sleeps whenever nothing is in flight. Started on first use; stopped by shutdown() or at
+// process exit. TLS peer and host verification is always on and cannot be switched off;
+// HTTP/2 is used when the server offers it.
+//
+// Connections are kept open and reused while the server allows: libcurl checks a pooled
+// connection for a close before reusing it, and a connection idle for longer than the server's
+// "Keep-Alive: timeout=N" hint (less a second) is not reused. TLS sessions are resumed on new
+// connections.
+//
+// A request that dies on a reused connection before any byte of the answer (the server closed it
+// as the request arrived) is sent once more, with identical bytes, on a new connection, provided
+// sending it twice has the effect of sending it once: its method is idempotent (GET, HEAD,
+// OPTIONS, TRACE, PUT, DELETE) or it carries an idempotency key ("X-Idempotency-Key" or
+// "Idempotency-Key"). Any other request is sent at most once and fails with
+// kURLErrorNetworkConnectionLost instead.
 class KORVANI_EXPORT URLSession {
  public:
   // The one session of the process (never null; lives until the process ends). Any thread.
@@ -105,6 +112,25 @@ class KORVANI_EXPORT URLSession {
   // session holds it until its completion has run. Settings are taken now. Any thread.
   std::shared_ptr<URLSessionDataTask> dataTask(URLRequest request,
                                                URLSessionDataTask::Completion completion);
+
+  // Opens and handshakes a connection to the origin of `url` in the background, so that the
+  // first request finds it ready: done only when warm-up is enabled and no connection to the
+  // origin was left open recently enough to be reused. A request to the origin made while it is
+  // connecting waits for it up to a second. Sends no request bytes and runs no callback; a
+  // failure (no network, refused, untrusted certificate, a URL the session would refuse) is
+  // silent and changes no request's outcome. Any thread.
+  void warmUp(const std::string& url);
+  // Warm-up is on by default; off, warmUp() does nothing. Thread-safe.
+  void setWarmUpEnabled(bool enabled);
+  bool warmUpEnabled() const;
+
+  // Stops the network thread: tasks queued or in flight complete with kURLErrorCancelled (on that
+  // thread) and open connections are closed. Waits up to `timeout` for it; returns whether it
+  // had stopped by then (always false when called from a completion, which runs on that very
+  // thread). The next resume() or warmUp() starts the session afresh. A host that never calls it
+  // gets the same at process exit (an std::atexit handler waiting at most a second), before
+  // libcurl's own exit clean-up. Any thread.
+  bool shutdown(std::chrono::milliseconds timeout);
 
   // Host-level settings; they apply to tasks created afterwards. Thread-safe.
   // Adds trusted CA certificates (PEM text, one or more) beside the system store; text without

@@ -1,0 +1,209 @@
+#include "transport/engine.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "transport/url_errors.hpp"
+
+namespace korvani::platform::transport {
+namespace {
+
+// Sleep with nothing in flight: nothing of ours needs the thread then (a request wakes it).
+constexpr int kIdleSleepMs = 3'600'000;
+
+void completeCancelled(TaskCore& core) {
+  complete(core, std::nullopt, std::nullopt, urlError(kURLErrorCancelled, core.request.url));
+}
+
+}  // namespace
+
+Engine::Engine() : share_(curl_share_init()), multi_(curl_multi_init()) {
+  if (share_) {
+    // New connections to a known server resume its TLS session (processor time, not a round
+    // trip). Connections themselves live in the multi handle's pool.
+    curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+}
+
+Engine::~Engine() {
+  for (auto& [easy, held] : running_) {
+    curl_multi_remove_handle(multi_.get(), easy);
+    completeCancelled(*held.core);
+    held.core->transfer.reset();
+  }
+  running_.clear();
+  for (Waiting& waiting : waiting_) {
+    completeCancelled(*waiting.held.core);
+    waiting.held.core->transfer.reset();
+  }
+  waiting_.clear();
+  for (auto& [easy, warmUp] : warmUps_)
+    curl_multi_remove_handle(multi_.get(), easy);
+  warmUps_.clear();
+}
+
+void Engine::look(HeldTask held) {
+  TaskCore& core = *held.core;
+  if (core.finished.load()) return;
+  const bool canceling = core.state.load() == URLSessionDataTask::State::canceling;
+  if (core.transfer) {
+    if (canceling) cancel(core);
+    return;
+  }
+  if (canceling) {
+    completeCancelled(core);
+    return;
+  }
+  start(std::move(held));
+}
+
+void Engine::start(HeldTask held) {
+  TaskCore& core = *held.core;
+  core.transfer = std::make_unique<Transfer>(core);
+  if (ErrorPtr refusal = core.transfer->prepare(share_.get(), policy_)) {
+    core.transfer.reset();
+    complete(core, std::nullopt, std::nullopt, std::move(refusal));
+    return;
+  }
+  if (policy_.warming(core.transfer->origin())) {
+    waiting_.push_back({std::move(held), Clock::now()});
+    return;
+  }
+  add(std::move(held));
+}
+
+void Engine::add(HeldTask held) {
+  TaskCore& core = *held.core;
+  CURL* easy = core.transfer->easy();
+  core.transfer->markStarted();
+  running_.emplace(easy, std::move(held));
+  if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
+    auto node = running_.extract(easy);
+    complete(core, std::nullopt, std::nullopt, urlError(kURLErrorUnknown, core.request.url));
+    core.transfer.reset();
+  }
+}
+
+void Engine::finish(CURL* easy, CURLcode result) {
+  auto node = running_.extract(easy);
+  if (node.empty()) return;
+  HeldTask& held = node.mapped();
+  TaskCore& core = *held.core;
+  Transfer& transfer = *core.transfer;
+  curl_multi_remove_handle(multi_.get(), easy);
+  Transfer::Outcome outcome;
+  if (core.state.load() == URLSessionDataTask::State::canceling) {
+    outcome = transfer.cancelled();
+  } else if (transfer.shouldResend(result)) {
+    transfer.prepareResend();
+    add(std::move(held));
+    return;
+  } else {
+    outcome = transfer.finish(result);
+    if (outcome.response) {
+      policy_.noteAnswer(transfer.origin(), outcome.response->allHeaderFields, Clock::now());
+    }
+  }
+  // The completion goes first: releasing the handle is not the caller's wait.
+  complete(core, std::move(outcome.data), std::move(outcome.response), std::move(outcome.error));
+  core.transfer.reset();
+}
+
+void Engine::cancel(TaskCore& core) {
+  CURL* easy = core.transfer->easy();
+  if (running_.contains(easy)) {
+    finish(easy, CURLE_OK);  // the state says canceling: completes as cancelled
+    return;
+  }
+  const auto waiting = std::find_if(waiting_.begin(), waiting_.end(),
+                                    [&](const Waiting& w) { return w.held.core.get() == &core; });
+  if (waiting == waiting_.end()) return;
+  const HeldTask held = std::move(waiting->held);
+  waiting_.erase(waiting);
+  completeCancelled(core);
+  core.transfer.reset();
+}
+
+void Engine::warmUp(const WarmUpRequest& request) {
+  CurlUrl url;
+  std::string origin;
+  if (parseRequestUrl(request.url, url, origin) != nullptr) return;  // silently: nothing to warm
+  if (!policy_.shouldWarmUp(origin, Clock::now())) return;
+  auto warmUp = std::make_unique<WarmUp>(std::move(url), origin, request.trust, share_.get(),
+                                         policy_.maxIdleSeconds(origin));
+  CURL* easy = warmUp->easy();
+  if (easy == nullptr || curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) return;
+  policy_.noteWarmUpStarted(origin);
+  warmUps_.emplace(easy, std::move(warmUp));
+}
+
+void Engine::endWarmUp(CURL* easy, CURLcode result) {
+  auto node = warmUps_.extract(easy);
+  if (node.empty()) return;
+  curl_multi_remove_handle(multi_.get(), easy);
+  const std::string origin = node.mapped()->origin();
+  policy_.noteWarmUpEnded(origin, WarmUp::leftConnectionOpen(result), Clock::now());
+  releaseWaiting(origin);
+}
+
+void Engine::releaseWaiting(const std::string& origin) {
+  std::vector<HeldTask> ready;
+  std::erase_if(waiting_, [&](Waiting& waiting) {
+    if (waiting.held.core->transfer->origin() != origin) return false;
+    ready.push_back(std::move(waiting.held));
+    return true;
+  });
+  for (HeldTask& held : ready)
+    add(std::move(held));
+}
+
+void Engine::perform() {
+  int active = 0;
+  curl_multi_perform(multi_.get(), &active);
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    CURL* easy = message->easy_handle;
+    const CURLcode result = message->data.result;
+    if (warmUps_.contains(easy)) {
+      endWarmUp(easy, result);
+    } else {
+      finish(easy, result);
+    }
+  }
+  expire();
+}
+
+void Engine::expire() {
+  const auto now = Clock::now();
+  std::vector<CURL*> stalled;
+  for (const auto& [easy, held] : running_) {
+    if (held.core->transfer->expiresAt() <= now) stalled.push_back(easy);
+  }
+  for (CURL* easy : stalled)
+    finish(easy, CURLE_OPERATION_TIMEDOUT);
+  // A warm-up that takes too long to connect is not waited for.
+  std::vector<HeldTask> ready;
+  std::erase_if(waiting_, [&](Waiting& waiting) {
+    if (now - waiting.since < policy::kWarmUpWait) return false;
+    ready.push_back(std::move(waiting.held));
+    return true;
+  });
+  for (HeldTask& held : ready)
+    add(std::move(held));
+}
+
+int Engine::sleepMs() const {
+  if (running_.empty() && waiting_.empty()) return kIdleSleepMs;
+  const auto now = Clock::now();
+  auto nearest = Clock::time_point::max();
+  for (const auto& [easy, held] : running_)
+    nearest = std::min(nearest, held.core->transfer->expiresAt());
+  for (const Waiting& waiting : waiting_)
+    nearest = std::min(nearest, waiting.since + policy::kWarmUpWait);
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nearest - now).count();
+  return static_cast<int>(std::clamp<long long>(wait, 0, kIdleSleepMs));
+}
+
+}  // namespace korvani::platform::transport

@@ -1,0 +1,72 @@
+#pragma once
+
+// The network thread's own state: the multi handle, the requests in it, requests waiting for a
+// warm-up, warm-ups connecting. Created and destroyed on the network thread; never locked.
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "transport/connection_policy.hpp"
+#include "transport/curl_handles.hpp"
+#include "transport/transfer.hpp"
+#include "transport/warm_up.hpp"
+
+namespace korvani::platform::transport {
+
+// A task the session holds until its completion has run.
+struct HeldTask {
+  std::shared_ptr<URLSessionDataTask> task;
+  std::shared_ptr<TaskCore> core;
+};
+
+struct WarmUpRequest {
+  std::string url;
+  std::shared_ptr<const TrustSettings> trust;
+};
+
+class Engine {
+ public:
+  Engine();
+  // Completes every task still here as cancelled.
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // False when libcurl could not make its handles; the worker then cancels everything.
+  bool valid() const noexcept { return multi_ && share_; }
+  CURLM* multi() const noexcept { return multi_.get(); }
+
+  // A task was resumed or cancelled: starts, cancels or ignores it.
+  void look(HeldTask held);
+  void warmUp(const WarmUpRequest& request);
+  // Lets libcurl work, then ends what finished, stalled or waited long enough.
+  void perform();
+  // How long the network thread may sleep before it must look again (no request: a long time).
+  int sleepMs() const;
+
+ private:
+  void start(HeldTask held);
+  void add(HeldTask held);
+  void finish(CURL* easy, CURLcode result);
+  void cancel(TaskCore& core);
+  void endWarmUp(CURL* easy, CURLcode result);
+  void releaseWaiting(const std::string& origin);
+  void expire();
+
+  CurlShare share_;
+  CurlMulti multi_;
+  ConnectionPolicy policy_;
+  std::unordered_map<CURL*, HeldTask> running_;  // in the multi handle
+  struct Waiting {
+    HeldTask held;
+    Clock::time_point since;
+  };
+  std::vector<Waiting> waiting_;  // prepared, waiting for their origin's warm-up
+  std::unordered_map<CURL*, std::unique_ptr<WarmUp>> warmUps_;
+};
+
+}  // namespace korvani::platform::transport

@@ -1,0 +1,59 @@
+#include "transport/request_checks.hpp"
+
+#include <strings.h>
+
+#include <algorithm>
+
+namespace korvani::platform::transport {
+
+bool isValidHeaderName(std::string_view name) noexcept {
+  if (name.empty()) return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '\r' || c == '\n' || c == '\0' || c == ':' || c == ' ' || c == '\t';
+  });
+}
+
+bool isValidHeaderValue(std::string_view value) noexcept {
+  return std::none_of(value.begin(), value.end(),
+                      [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+}
+
+bool isValidMethod(std::string_view method) noexcept {
+  if (method.empty()) return false;
+  constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
+  return std::all_of(method.begin(), method.end(), [&](char c) {
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    return alnum || kSymbols.find(c) != std::string_view::npos;
+  });
+}
+
+bool isIdempotentMethod(std::string_view method) noexcept {
+  for (std::string_view idempotent : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"}) {
+    if (method == idempotent) return true;
+  }
+  return false;
+}
+
+bool carriesIdempotencyKey(const HeaderList& fields) noexcept {
+  return std::any_of(fields.begin(), fields.end(), [](const auto& field) {
+    return !field.second.empty() && (equalsIgnoringCase(field.first, "X-Idempotency-Key") ||
+                                     equalsIgnoringCase(field.first, "Idempotency-Key"));
+  });
+}
+
+void appendCurlHeaderLine(std::string& out, std::string_view name, std::string_view value) {
+  const bool blank = value.find_first_not_of(" \t") == std::string_view::npos;
+  out.append(name);
+  if (blank) {
+    out.push_back(';');
+  } else {
+    out.append(": ");
+    out.append(value);
+  }
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace korvani::platform::transport

@@ -1,0 +1,34 @@
+#pragma once
+
+// What the session checks in a request before anything is sent, and how header fields are
+// written for libcurl. Pure functions, tested without a network.
+
+#include <string>
+#include <string_view>
+
+#include "korvani/platform/url_session.hpp"
+
+namespace korvani::platform::transport {
+
+// A header name the session sends: not empty; no CR, LF, NUL, ':', space or tab.
+bool isValidHeaderName(std::string_view name) noexcept;
+// A header value the session sends: no CR, LF or NUL.
+bool isValidHeaderValue(std::string_view value) noexcept;
+// An HTTP method the session sends: a non-empty token (letters, digits, !#$%&'*+-.^_`|~).
+bool isValidMethod(std::string_view method) noexcept;
+// Whether sending the request twice has the effect of sending it once (GET, HEAD, OPTIONS,
+// TRACE, PUT, DELETE).
+bool isIdempotentMethod(std::string_view method) noexcept;
+// Whether the request carries a non-empty idempotency key ("X-Idempotency-Key" or
+// "Idempotency-Key", any letter case): the server then answers a second copy with the outcome of
+// the first.
+bool carriesIdempotencyKey(const HeaderList& fields) noexcept;
+
+// The line libcurl needs to send exactly this field: "Name: value", or "Name;" when the value is
+// empty or blank (libcurl would drop "Name:" with nothing after the colon).
+void appendCurlHeaderLine(std::string& out, std::string_view name, std::string_view value);
+
+// Letter case ignored, ASCII only.
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept;
+
+}  // namespace korvani::platform::transport

@@ -1,0 +1,295 @@
+#include "transport/transfer.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "transport/request_checks.hpp"
+#include "transport/url_errors.hpp"
+
+namespace korvani::platform::transport {
+namespace {
+
+std::string_view trimBlanks(std::string_view text) noexcept {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+// Fields libcurl adds on its own unless the request names them: the request carries exactly its
+// own fields, plus Host and Content-Length, which libcurl derives from the request.
+constexpr std::string_view kCurlsOwnFields[] = {"Accept", "Content-Type", "Expect",
+                                                "Transfer-Encoding"};
+
+}  // namespace
+
+void complete(TaskCore& core, std::optional<std::string> data,
+              std::optional<HTTPURLResponse> response, ErrorPtr error) {
+  if (core.finished.exchange(true)) return;
+  core.state.store(URLSessionDataTask::State::completed);
+  URLSessionDataTask::Completion completion = std::move(core.completion);
+  core.completion = nullptr;
+  if (!completion) return;
+  try {
+    completion(std::move(data), std::move(response), std::move(error));
+  } catch (...) {
+    // A throwing completion must not take the network thread down with it.
+  }
+}
+
+void configureCommon(CURL* easy, CURLSH* share, const TrustSettings& trust) {
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_SHARE, share);
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!trust.bundle.empty()) {
+    // The owner of the handle keeps `trust` alive while the handle runs.
+    curl_blob blob{const_cast<char*>(trust.bundle.data()), trust.bundle.size(), CURL_BLOB_NOCOPY};
+    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+  } else {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, trust.caFile.empty() ? nullptr : trust.caFile.c_str());
+  }
+  curl_easy_setopt(easy, CURLOPT_CAPATH, trust.caPath.empty() ? nullptr : trust.caPath.c_str());
+}
+
+ErrorPtr parseRequestUrl(const std::string& url, CurlUrl& parsed, std::string& origin) {
+  if (url.find('\0') != std::string::npos) return urlError(kURLErrorBadURL, url);
+  parsed.reset(curl_url());
+  if (!parsed) return urlError(kURLErrorUnknown, url);
+  if (const CURLUcode rc = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0);
+      rc != CURLUE_OK) {
+    return urlError(kURLErrorBadURL, url,
+                    JsonObject{{"curlUrlCode", static_cast<int>(rc)},
+                               {kCurlMessageKey, curl_url_strerror(rc)}});
+  }
+  const auto part = [&](CURLUPart which) {
+    char* value = nullptr;
+    const CURLUcode rc = curl_url_get(parsed.get(), which, &value, CURLU_DEFAULT_PORT);
+    return rc == CURLUE_OK ? CurlText(value) : CurlText();
+  };
+  const CurlText scheme = part(CURLUPART_SCHEME);
+  const std::string_view name = scheme ? std::string_view(scheme.get()) : std::string_view();
+  if (name != "http" && name != "https") return urlError(kURLErrorUnsupportedURL, url);
+  const CurlText host = part(CURLUPART_HOST);
+  const CurlText port = part(CURLUPART_PORT);
+  origin.assign(name)
+      .append("://")
+      .append(host ? host.get() : "")
+      .append(":")
+      .append(port ? port.get() : "");
+  return nullptr;
+}
+
+ErrorPtr Transfer::prepare(CURLSH* share, const ConnectionPolicy& policy) {
+  const URLRequest& request = core_.request;
+  for (const auto& [name, value] : request.allHTTPHeaderFields) {
+    if (!isValidHeaderName(name) || !isValidHeaderValue(value)) {
+      return urlError(kURLErrorRequestHeaderInvalid, request.url);
+    }
+  }
+  if (!isValidMethod(request.httpMethod)) {
+    return urlError(kURLErrorBadURL, request.url, JsonObject{{"httpMethod", request.httpMethod}});
+  }
+  if (ErrorPtr refusal = parseRequestUrl(request.url, url_, origin_)) return refusal;
+
+  for (const auto& [name, value] : request.allHTTPHeaderFields)
+    headerLines_.addField(name, value);
+  for (std::string_view own : kCurlsOwnFields) {
+    const bool given =
+        std::any_of(request.allHTTPHeaderFields.begin(), request.allHTTPHeaderFields.end(),
+                    [&](const auto& field) { return equalsIgnoringCase(field.first, own); });
+    if (!given) headerLines_.addRemoval(own);
+  }
+
+  easy_.reset(curl_easy_init());
+  if (!easy_) return urlError(kURLErrorUnknown, request.url);
+  configureCommon(easy_.get(), share, *core_.trust);
+  mayResend_ = mayResend(request);
+  curl_easy_setopt(easy_.get(), CURLOPT_MAXAGE_CONN, policy.maxIdleSeconds(origin_));
+  setRequestOptions();
+  return nullptr;
+}
+
+void Transfer::setRequestOptions() {
+  CURL* easy = easy_.get();
+  const URLRequest& request = core_.request;
+  curl_easy_setopt(easy, CURLOPT_CURLU, url_.get());
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerLines_.link());
+  if (request.httpMethod == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  } else if (request.httpBody) {
+    // Sent from the request's own buffer, so binary bytes pass unchanged.
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.httpBody->data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request.httpBody->size()));
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.httpMethod.c_str());
+  } else if (request.httpMethod == "GET") {
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  } else {
+    if (request.httpMethod == "POST" || request.httpMethod == "PUT" ||
+        request.httpMethod == "PATCH") {
+      // An empty body, announced as "Content-Length: 0" as servers expect for these methods.
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
+    }
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.httpMethod.c_str());
+  }
+
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::onSend);
+  curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
+  if (core_.maximumBytes > 0) {
+    // Refuses a declared oversized answer before any of it arrives; 0 would mean "no limit".
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(std::min<std::size_t>(core_.maximumBytes, INT64_MAX)));
+  }
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(core_.idleTimeout.count()));
+}
+
+long Transfer::connectsSoFar() const {
+  long connects = 0;
+  curl_easy_getinfo(easy_.get(), CURLINFO_NUM_CONNECTS, &connects);
+  return connects;
+}
+
+bool Transfer::shouldResend(CURLcode result) const noexcept {
+  return result != CURLE_OK && resendRefused_ && mayResend_ && sends_ < policy::kMaxSends;
+}
+
+void Transfer::prepareResend() {
+  // The same handle and options, so the bytes are the same; only the connection is new.
+  curl_easy_setopt(easy_.get(), CURLOPT_FRESH_CONNECT, 1L);
+  connectsAtLastSend_ = 0;  // libcurl counts connections afresh for the new attempt
+  resendRefused_ = false;
+  body_.clear();
+  responseHeaders_.clear();
+  bodyTooLarge_ = false;
+  lastDown_ = lastUp_ = 0;
+  errorBuffer_[0] = '\0';
+}
+
+// libcurl sends a request again on its own when a reused connection died before any answer
+// byte. That is allowed once, for a request that may be sent twice, and only on a connection
+// opened for it; anything else fails as a lost connection (or is re-sent by the engine on a new
+// connection, see shouldResend).
+int Transfer::onSend(void* user, char*, char*, int, int) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  const long connects = transfer.connectsSoFar();
+  const bool first = transfer.sends_ == 0;
+  const bool againOnNewConnection = transfer.mayResend_ && transfer.sends_ < policy::kMaxSends &&
+                                    connects > transfer.connectsAtLastSend_;
+  if (!first && !againOnNewConnection) {
+    transfer.resendRefused_ = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  ++transfer.sends_;
+  transfer.connectsAtLastSend_ = connects;
+  return CURL_PREREQFUNC_OK;
+}
+
+size_t Transfer::onBody(char* data, size_t size, size_t count, void* user) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  const size_t length = size * count;
+  const std::size_t limit = transfer.core_.maximumBytes;
+  if (length > limit - transfer.body_.size()) {  // the body never exceeds the limit
+    // Returning less than given aborts the transfer; nothing more is kept.
+    transfer.bodyTooLarge_ = true;
+    return 0;
+  }
+  if (transfer.body_.empty()) {
+    curl_off_t declared = -1;
+    if (curl_easy_getinfo(transfer.easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) ==
+            CURLE_OK &&
+        declared > 0) {
+      transfer.body_.reserve(std::min(static_cast<size_t>(declared), limit));
+    }
+  }
+  transfer.body_.append(data, length);
+  transfer.lastProgress_ = Clock::now();
+  return length;
+}
+
+size_t Transfer::onHeader(char* data, size_t size, size_t count, void* user) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  const size_t length = size * count;
+  std::string_view line(data, length);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    line.remove_suffix(1);
+  transfer.lastProgress_ = Clock::now();
+  HeaderList& fields = transfer.responseHeaders_;
+  if (line.starts_with("HTTP/")) {
+    // A new status line: an interim (1xx) answer's fields are not the final answer's.
+    fields.clear();
+  } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+    // Obsolete line folding: continues the previous field's value.
+    if (!fields.empty()) {
+      std::string& value = fields.back().second;
+      value.push_back(' ');
+      value.append(trimBlanks(line));
+    }
+  } else if (const auto colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
+    fields.emplace_back(std::string(line.substr(0, colon)),
+                        std::string(trimBlanks(line.substr(colon + 1))));
+  }
+  return length;
+}
+
+int Transfer::onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
+                         curl_off_t uploaded) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  if (downloaded != transfer.lastDown_ || uploaded != transfer.lastUp_) {
+    transfer.lastDown_ = downloaded;
+    transfer.lastUp_ = uploaded;
+    transfer.lastProgress_ = Clock::now();
+  }
+  return 0;
+}
+
+Transfer::Outcome Transfer::finish(CURLcode result) {
+  const std::string& url = core_.request.url;
+  Outcome outcome;
+  if (result == CURLE_OK) {
+    long status = 0;
+    curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (status > 0) {
+      outcome.response.emplace();
+      outcome.response->url = url;
+      outcome.response->statusCode = status;
+      outcome.response->allHeaderFields = std::move(responseHeaders_);
+      outcome.data = std::move(body_);
+    } else {
+      outcome.error = urlError(kURLErrorBadServerResponse, url);
+    }
+    return outcome;
+  }
+  const char* message = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(result);
+  std::int64_t code = urlErrorCodeForCurl(result);
+  if (resendRefused_) {
+    code = kURLErrorNetworkConnectionLost;
+  } else if (bodyTooLarge_) {
+    code = kURLErrorDataLengthExceedsMaximum;
+  }
+  outcome.error = urlError(code, url,
+                           JsonObject{{kCurlCodeKey, static_cast<int>(result)},
+                                      {kCurlMessageKey, std::string(message)}});
+  return outcome;
+}
+
+Transfer::Outcome Transfer::cancelled() const {
+  return Outcome{std::nullopt, std::nullopt, urlError(kURLErrorCancelled, core_.request.url)};
+}
+
+}  // namespace korvani::platform::transport

@@ -1,0 +1,116 @@
+#pragma once
+
+// One data task on its way: what the session and the network thread share about it (TaskCore),
+// and the easy handle with everything that arrives for it (Transfer, network thread only).
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "korvani/platform/url_session.hpp"
+#include "transport/connection_policy.hpp"
+#include "transport/curl_handles.hpp"
+#include "transport/trust_store.hpp"
+
+namespace korvani::platform::transport {
+
+class Transfer;
+
+struct TaskCore {
+  std::uint64_t identifier = 0;
+  URLRequest request;
+  URLSessionDataTask::Completion completion;
+  std::shared_ptr<const TrustSettings> trust;
+  std::size_t maximumBytes = 0;
+  std::chrono::milliseconds idleTimeout{60000};
+  std::weak_ptr<URLSessionDataTask> self;
+  std::atomic<URLSessionDataTask::State> state{URLSessionDataTask::State::suspended};
+  std::atomic<bool> finished{false};
+  // Network thread only: set while the request is being sent.
+  std::unique_ptr<Transfer> transfer;
+};
+
+// Runs the completion exactly once, whoever gets here first; a throwing completion is contained.
+void complete(TaskCore& core, std::optional<std::string> data,
+              std::optional<HTTPURLResponse> response, ErrorPtr error);
+
+// The options every handle of the session carries: verification always on, no redirects, the
+// shared TLS session cache, `trust` as the certificate authorities. Also used by warm-ups, so
+// that their connections match the requests that reuse them.
+void configureCommon(CURL* easy, CURLSH* share, const TrustSettings& trust);
+
+// Parses `url` for libcurl; on success fills `origin` ("scheme://host:port", default port
+// filled in). Returns the refusal otherwise.
+ErrorPtr parseRequestUrl(const std::string& url, CurlUrl& parsed, std::string& origin);
+
+// The easy handle of one request and what arrives for it. Network thread only.
+class Transfer {
+ public:
+  explicit Transfer(TaskCore& core) : core_(core) {}
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  // Checks the request and sets up the handle; returns the refusal, if any (nothing is sent).
+  ErrorPtr prepare(CURLSH* share, const ConnectionPolicy& policy);
+
+  CURL* easy() const noexcept { return easy_.get(); }
+  const std::string& origin() const noexcept { return origin_; }
+
+  // When the request fails for lack of progress (connection set-up included).
+  Clock::time_point expiresAt() const noexcept { return lastProgress_ + core_.idleTimeout; }
+  // Call when the transfer (re)enters the multi handle.
+  void markStarted() noexcept { lastProgress_ = Clock::now(); }
+
+  // Whether libcurl gave up on a connection that died before any answer byte and the request may
+  // still go out once more; if so, prepareResend() sets it up on a new connection.
+  bool shouldResend(CURLcode result) const noexcept;
+  void prepareResend();
+
+  // What the completion gets once libcurl is done with `result`.
+  struct Outcome {
+    std::optional<std::string> data;
+    std::optional<HTTPURLResponse> response;
+    ErrorPtr error;
+  };
+  Outcome finish(CURLcode result);
+  Outcome cancelled() const;
+
+ private:
+  static size_t onBody(char* data, size_t size, size_t count, void* user);
+  static size_t onHeader(char* data, size_t size, size_t count, void* user);
+  static int onSend(void* user, char*, char*, int, int);
+  static int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
+                        curl_off_t uploaded);
+  void setRequestOptions();
+  long connectsSoFar() const;
+
+  TaskCore& core_;
+  CurlEasy easy_;
+  CurlUrl url_;
+  std::string origin_;
+  CurlHeaderList headerLines_;
+  bool mayResend_ = false;
+
+  // Per answer
+  std::string body_;
+  HeaderList responseHeaders_;
+  bool bodyTooLarge_ = false;
+  curl_off_t lastDown_ = 0;
+  curl_off_t lastUp_ = 0;
+  Clock::time_point lastProgress_;
+  char errorBuffer_[CURL_ERROR_SIZE] = {};
+
+  // Sends of the request: how many went out, how many connections this attempt had made at the
+  // last one, and whether libcurl asked for one more that was refused.
+  int sends_ = 0;
+  long connectsAtLastSend_ = 0;
+  bool resendRefused_ = false;
+};
+
+}  // namespace korvani::platform::transport

@@ -1,0 +1,42 @@
+#include "transport/warm_up.hpp"
+
+#include <utility>
+
+#include "transport/connection_policy.hpp"
+#include "transport/transfer.hpp"
+
+namespace korvani::platform::transport {
+namespace {
+
+// The upload "resumes" at its end, so libcurl seeks (told it worked) and never reads.
+int seekSucceeds(void*, curl_off_t, int) {
+  return CURL_SEEKFUNC_OK;
+}
+size_t readNothing(char*, size_t, size_t, void*) {
+  return CURL_READFUNC_ABORT;
+}
+
+}  // namespace
+
+WarmUp::WarmUp(CurlUrl url, std::string origin, std::shared_ptr<const TrustSettings> trust,
+               CURLSH* share, long maxIdleSeconds)
+    : easy_(curl_easy_init()),
+      url_(std::move(url)),
+      origin_(std::move(origin)),
+      trust_(std::move(trust)) {
+  CURL* easy = easy_.get();
+  if (easy == nullptr) return;
+  // The same connection settings as a request's, or the request would not reuse the connection.
+  configureCommon(easy, share, *trust_);
+  curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, maxIdleSeconds);
+  curl_easy_setopt(easy, CURLOPT_CURLU, url_.get());
+  curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, curl_off_t{1});
+  curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t{1});
+  curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekSucceeds);
+  curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readNothing);
+  const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(policy::kWarmUpTimeout);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(limit.count()));
+}
+
+}  // namespace korvani::platform::transport

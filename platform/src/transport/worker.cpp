@@ -1,0 +1,147 @@
+#include "transport/worker.hpp"
+
+#include <cstdlib>
+#include <optional>
+#include <utility>
+
+#include "transport/url_errors.hpp"
+
+namespace korvani::platform::transport {
+namespace {
+
+// At process exit the network thread is stopped before libcurl's and OpenSSL's own exit
+// clean-up runs; a completion stuck in host code is not waited for longer than this.
+constexpr std::chrono::seconds kExitWait{1};
+
+}  // namespace
+
+Worker& Worker::instance() {
+  static Worker* const worker = new Worker;
+  return *worker;
+}
+
+void Worker::atExit() {
+  Worker& worker = instance();
+  {
+    std::lock_guard lock(worker.mutex_);
+    worker.exiting_ = true;
+  }
+  worker.shutdown(kExitWait);
+}
+
+void Worker::look(HeldTask held) {
+  submit(std::move(held));
+}
+
+void Worker::warmUp(WarmUpRequest request) {
+  submit(std::move(request));
+}
+
+void Worker::submit(Command command) {
+  static std::once_flag initialized;
+  std::call_once(initialized, [] {
+    // libcurl's global set-up registers OpenSSL's exit clean-up; ours is registered after it, so
+    // it runs before it.
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    std::atexit(&Worker::atExit);
+  });
+  std::unique_lock lock(mutex_);
+  if (exiting_) {
+    lock.unlock();
+    cancelNow(command);
+    return;
+  }
+  if (phase_ == Phase::stopped) {
+    // Left by a shutdown that did not wait for it; it has ended its work.
+    thread_.join();
+    phase_ = Phase::idle;
+  }
+  if (phase_ == Phase::idle) {
+    thread_ = std::thread([this] { run(); });
+    threadId_ = thread_.get_id();
+    phase_ = Phase::running;
+  }
+  queue_.push_back(std::move(command));
+  // Only a sleeping thread is woken (a write to libcurl's wake-up pipe); a busy one looks at the
+  // queue before it sleeps.
+  if (sleeping_ && wakeTarget_ != nullptr) curl_multi_wakeup(wakeTarget_);
+}
+
+void Worker::cancelNow(Command& command) {
+  if (auto* held = std::get_if<HeldTask>(&command)) {
+    complete(*held->core, std::nullopt, std::nullopt,
+             urlError(kURLErrorCancelled, held->core->request.url));
+  }
+}
+
+void Worker::run() {
+  {
+    Engine engine;
+    {
+      std::lock_guard lock(mutex_);
+      wakeTarget_ = engine.valid() ? engine.multi() : nullptr;
+    }
+    for (;;) {
+      bool stop = false;
+      {
+        std::lock_guard lock(mutex_);
+        batch_.swap(queue_);
+        stop = phase_ == Phase::stopping || !engine.valid();
+      }
+      if (stop) break;
+      for (Command& command : batch_) {
+        if (auto* held = std::get_if<HeldTask>(&command)) {
+          engine.look(std::move(*held));
+        } else {
+          engine.warmUp(std::get<WarmUpRequest>(command));
+        }
+      }
+      batch_.clear();
+      engine.perform();
+      {
+        std::lock_guard lock(mutex_);
+        if (!queue_.empty() || phase_ == Phase::stopping) continue;
+        sleeping_ = true;
+      }
+      curl_multi_poll(engine.multi(), nullptr, 0, engine.sleepMs(), nullptr);
+      std::lock_guard lock(mutex_);
+      sleeping_ = false;
+    }
+    std::lock_guard lock(mutex_);
+    wakeTarget_ = nullptr;
+  }  // the engine cancels what it still holds
+  for (;;) {
+    for (Command& command : batch_)
+      cancelNow(command);
+    batch_.clear();
+    std::lock_guard lock(mutex_);
+    if (queue_.empty()) {
+      phase_ = Phase::stopped;
+      phaseChanged_.notify_all();
+      return;
+    }
+    batch_.swap(queue_);
+  }
+}
+
+bool Worker::shutdown(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  if (phase_ == Phase::idle) return true;
+  if (phase_ == Phase::running) {
+    phase_ = Phase::stopping;
+    if (sleeping_ && wakeTarget_ != nullptr) curl_multi_wakeup(wakeTarget_);
+  }
+  // A completion cannot wait for its own thread to end.
+  if (std::this_thread::get_id() == threadId_) return false;
+  if (!phaseChanged_.wait_for(lock, timeout,
+                              [&] { return phase_ == Phase::stopped || phase_ == Phase::idle; })) {
+    return false;
+  }
+  if (phase_ == Phase::stopped) {
+    thread_.join();
+    phase_ = Phase::idle;
+  }
+  return true;
+}
+
+}  // namespace korvani::platform::transport

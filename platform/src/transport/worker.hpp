@@ -1,0 +1,55 @@
+#pragma once
+
+// The network thread and the hand-over to it: other threads queue commands, the thread takes
+// them, drives libcurl and sleeps in curl_multi_poll whenever it has nothing to do.
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "transport/engine.hpp"
+
+namespace korvani::platform::transport {
+
+class Worker {
+ public:
+  // The process-wide network thread's front (never destroyed: tasks may be poked during exit).
+  static Worker& instance();
+
+  // A task was resumed or cancelled: the network thread looks at it. Any thread; starts the
+  // network thread when needed. Once the process is exiting, completes the task at once, on the
+  // calling thread, as cancelled.
+  void look(HeldTask held);
+  // Any thread.
+  void warmUp(WarmUpRequest request);
+  // See URLSession::shutdown.
+  bool shutdown(std::chrono::milliseconds timeout);
+
+ private:
+  using Command = std::variant<HeldTask, WarmUpRequest>;
+  enum class Phase { idle, running, stopping, stopped };
+
+  Worker() = default;
+  void submit(Command command);
+  void run();
+  static void cancelNow(Command& command);
+  static void atExit();
+
+  std::mutex mutex_;
+  std::condition_variable phaseChanged_;
+  std::vector<Command> queue_;   // guarded by mutex_
+  Phase phase_ = Phase::idle;    // guarded by mutex_
+  bool sleeping_ = false;        // guarded by mutex_: the thread is in curl_multi_poll
+  CURLM* wakeTarget_ = nullptr;  // guarded by mutex_: the running engine's multi handle
+  bool exiting_ = false;         // guarded by mutex_: nothing starts any more
+  std::thread thread_;           // started and joined under mutex_
+  std::thread::id threadId_;     // guarded by mutex_
+  std::vector<Command> batch_;   // network thread only; swapped with queue_, so it stays warm
+};
+
+}  // namespace korvani::platform::transport
