@@ -120,6 +120,7 @@ struct TestServer::Impl {
       }
       Connection& connection = owner_.connections.emplace_back();
       connection.ordinal = owner_.nextOrdinal++;
+      owner_.changed.notify_all();
       connection.thread = std::thread([this, &connection, fn = std::move(fn)] {
         currentConnection = &connection;
         fn();
@@ -189,6 +190,12 @@ struct TestServer::Impl {
     if (reply.delay.count() > 0) {
       std::unique_lock lock(mutex);
       changed.wait_for(lock, reply.delay, [&] { return stopping; });
+    }
+    if (reply.dropBeforeAnswer) {
+      std::lock_guard lock(mutex);
+      if (Connection* connection = currentConnection; connection && connection->socketCopy >= 0) {
+        ::shutdown(connection->socketCopy, SHUT_RDWR);  // the library's answer goes nowhere
+      }
     }
     apply(std::move(reply), response);
     if (bodyLeftUnread(request)) {
@@ -337,6 +344,16 @@ std::vector<RecordedRequest> TestServer::requests() const {
 bool TestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(impl_->mutex);
   return impl_->changed.wait_for(lock, timeout, [&] { return impl_->recorded.size() >= count; });
+}
+
+std::size_t TestServer::connectionCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->nextOrdinal - 1;
+}
+
+bool TestServer::waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->nextOrdinal - 1 >= count; });
 }
 
 std::optional<TaskOutcome> fetch(platform::URLRequest request, std::chrono::milliseconds timeout) {

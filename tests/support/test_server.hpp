@@ -62,6 +62,9 @@ struct Reply {
   // With generatedBytes: declares the full length, sends only this many bytes, then drops the
   // connection.
   std::optional<std::size_t> closeAfterBytes{};
+  // Drops the connection without a byte of answer, as a server closing an idle connection just
+  // as the request arrives does.
+  bool dropBeforeAnswer = false;
 
   static Reply with(int status, std::optional<std::string> body = std::nullopt,
                     std::string contentType = "application/json") {
@@ -101,6 +104,9 @@ class TestServer {
   std::size_t requestCount() const { return requests().size(); }
   // Waits until at least `count` requests arrived; returns whether they did in time.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+  // TCP connections accepted so far, and waiting for them.
+  std::size_t connectionCount() const;
+  bool waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const;
 
  private:
   struct Impl;
