@@ -37,10 +37,10 @@ class KORVANI_EXPORT MainQueue {
   // Runs items until none is pending (including ones submitted meanwhile); returns the count.
   static std::size_t runUntilIdle();
   // Runs items as they arrive until `condition()` is true or `deadline` passes; returns the
-  // final value of `condition()`. While the queue is empty it first waits up to a millisecond
-  // yielding the processor (new work usually follows soon, and a wake-up from sleep is slow),
-  // then sleeps, waking at once for new work and every few milliseconds to re-check
-  // `condition()` (which may change on other threads).
+  // final value of `condition()`. The condition is checked on entry and after each item; in
+  // between the thread sleeps until work arrives or the deadline passes, so a condition made true
+  // by another thread without submitting work is seen only at the deadline (make it true from
+  // submitted work, as the plug-in's callbacks do).
   static bool runUntil(const std::function<bool()>& condition,
                        std::chrono::steady_clock::time_point deadline);
   // runUntil with a deadline `timeout` from now.
