@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "korvani/export.hpp"
 #include "korvani/platform/error.hpp"
@@ -47,6 +49,11 @@ class KORVANI_EXPORT BaseService : public std::enable_shared_from_this<BaseServi
   // Cancels the request most recently started, if the session still holds it; it then
   // reports nothing. An answer already queued for the main thread still arrives.
   void cancel();
+
+  // Has the shared session open a connection to the origin of `base` ahead of a request (see
+  // URLSession::warmUp), when `base` is present and the host's reachability says the device is
+  // online. Sends no request and reports nothing, whatever happens.
+  static void warmUp(const std::optional<std::string>& base);
 
   // The request description, read by every execute(); change it on the main thread only.
   ServiceConfig config;

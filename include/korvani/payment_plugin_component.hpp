@@ -43,7 +43,9 @@ class KORVANI_EXPORT PaymentPluginComponent final
   // No view, ever; keeps nothing.
   std::shared_ptr<platform::View> render(std::shared_ptr<host::VQCheckoutStore> checkoutStore,
                                          std::shared_ptr<host::VQTheme> theme) override;
-  // Keeps the store, replacing the earlier one; it is read when rendering has finished.
+  // Keeps the store, replacing the earlier one; it is read when rendering has finished. Like the
+  // hand-over of the handler, it has a connection to the configured base URL opened in the
+  // background (when one is set and the device is online), so that the payment finds it ready.
   void didReceive(std::shared_ptr<host::VQCheckoutStore> pluginStore) override;
   // Reads the store's current payment data (a null store leaves the data handed over before),
   // starts one payment and returns. On the outcome the handler then held gets endPluginWork(),
@@ -69,6 +71,8 @@ class KORVANI_EXPORT PaymentPluginComponent final
   }
 
  private:
+  void warmUpConnection() const;
+
   PaymentConfigurationManager manager_;
   std::shared_ptr<PaymentViewModel> paymentViewModel_;
 };

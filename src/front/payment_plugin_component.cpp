@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "korvani/base_service.hpp"
+
 namespace korvani {
 namespace {
 
@@ -27,12 +29,20 @@ std::shared_ptr<platform::View> PaymentPluginComponent::render(
 
 void PaymentPluginComponent::didReceive(std::shared_ptr<host::VQCheckoutStore> pluginStore) {
   store = std::move(pluginStore);
+  warmUpConnection();
 }
 
 void PaymentPluginComponent::navigationHandlerForPlugin(
     std::shared_ptr<host::VQPluginNavigationHandler> handler) {
   if (handler) handler->beginPluginWork();
   navigationHandler = std::move(handler);
+  warmUpConnection();
+}
+
+// The host hands over store and handler when the checkout opens, seconds before the payer pays:
+// time enough to have TCP and TLS done before the payment goes out.
+void PaymentPluginComponent::warmUpConnection() const {
+  BaseService::warmUp(manager_.pluginConfiguration()->baseUrl);
 }
 
 void PaymentPluginComponent::renderDidFinish() {

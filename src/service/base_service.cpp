@@ -92,6 +92,11 @@ void BaseService::execute() {
   created->resume();
 }
 
+void BaseService::warmUp(const std::optional<std::string>& base) {
+  if (!base || !networkReachable()) return;
+  platform::URLSession::sharedSession()->warmUp(*base);
+}
+
 void BaseService::cancel() {
   if (const auto task = task_.lock()) task->cancel();
 }

@@ -363,7 +363,13 @@ bool SandboxServer::Impl::start(std::string* error) {
                                  [this](Connection& connection) { detach(connection); });
   };
   candidate->set_keep_alive_max_count(std::max<std::size_t>(options.keepAliveMaxCount, 1));
-  candidate->set_keep_alive_timeout(std::max<time_t>(options.keepAliveTimeout.count(), 1));
+  const time_t keepAliveSeconds = std::max<time_t>(options.keepAliveTimeout.count(), 1);
+  candidate->set_keep_alive_timeout(keepAliveSeconds);
+  // Tells clients how long an idle connection stays open, so that they stop reusing it in time.
+  candidate->set_post_routing_handler([keepAlive = "timeout=" + std::to_string(keepAliveSeconds)](
+                                          const httplib::Request&, httplib::Response& response) {
+    response.set_header("Keep-Alive", keepAlive);
+  });
   candidate->set_payload_max_length(std::size_t{1} << 20);
   candidate->set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
     markBusy(true);
