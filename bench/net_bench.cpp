@@ -19,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -308,11 +309,16 @@ void runClientProcess(ServerProcess& server, const ClientTask& task, SideResult&
   result.counts.tlsHandshakes += after.tlsHandshakes - before.tlsHandshakes;
 }
 
-const char* verdict(bool met) {
-  return met ? "PASS" : "FAIL";
-}
+// Every side of every pattern, as measured.
+struct Results {
+  SideResult firstPlugin, firstBare;
+  SideResult openedPlugin, openedBare;
+  SideResult afterPlugin, afterBare;
+  SideResult burstPlugin, burstHostLoop, burstBare;
+  SideResult idle;
+};
 
-int orchestrate(const NetOptions& options) {
+Results measure(const NetOptions& options) {
   ServerProcess server(options);
   ClientTask task;
   task.options = options;
@@ -325,39 +331,44 @@ int orchestrate(const NetOptions& options) {
   };
   const auto progress = [](const char* what) { std::fprintf(stderr, "net bench: %s\n", what); };
 
+  Results r;
   // One process per sample; plug-in and bare handle take turns, so that a noisy stretch of the
   // shared machine hits both.
-  SideResult firstPlugin, firstBare, openedPlugin, openedBare;
   progress("first payment of a process");
   for (std::size_t i = 0; i < options.samples; ++i) {
-    run(Pattern::first, Side::plugin, firstPlugin);
-    run(Pattern::first, Side::bare, firstBare);
+    run(Pattern::first, Side::plugin, r.firstPlugin);
+    run(Pattern::first, Side::bare, r.firstBare);
   }
   progress("payment after the checkout opened");
   for (std::size_t i = 0; i < options.samples; ++i) {
-    run(Pattern::opened, Side::plugin, openedPlugin);
-    run(Pattern::opened, Side::bare, openedBare);
+    run(Pattern::opened, Side::plugin, r.openedPlugin);
+    run(Pattern::opened, Side::bare, r.openedBare);
   }
-  SideResult afterPlugin, afterBare, burstPlugin, burstHostLoop, burstBare, idle;
   progress("payments after the previous one");
-  run(Pattern::afterPrevious, Side::plugin, afterPlugin);
-  run(Pattern::afterPrevious, Side::bare, afterBare);
+  run(Pattern::afterPrevious, Side::plugin, r.afterPlugin);
+  run(Pattern::afterPrevious, Side::bare, r.afterBare);
   progress("back-to-back payments");
-  run(Pattern::backToBack, Side::plugin, burstPlugin);
-  run(Pattern::backToBack, Side::pluginHostLoop, burstHostLoop);
-  run(Pattern::backToBack, Side::bare, burstBare);
+  run(Pattern::backToBack, Side::plugin, r.burstPlugin);
+  run(Pattern::backToBack, Side::pluginHostLoop, r.burstHostLoop);
+  run(Pattern::backToBack, Side::bare, r.burstBare);
   progress("idle checkout");
-  run(Pattern::idle, Side::plugin, idle);
-  server.child.finish();
+  run(Pattern::idle, Side::plugin, r.idle);
+  return r;
+}
 
+const char* verdict(bool met) {
+  return met ? "PASS" : "FAIL";
+}
+
+void report(const Results& r, const NetOptions& options) {
   const double rtt = options.rttMs;
-  const double pauseSeconds = options.pauseMs / 1000.0;
   std::printf(
       "\nPayments through a relay adding %d ms per round trip (a TCP handshake costs one), to the "
       "sandbox in another process; every pattern in fresh client processes.\n\n",
       options.rttMs);
   std::printf("%-32s %-22s %4s %10s %6s %17s %6s %5s\n", "pattern", "side", "n", "median ms",
               "RTTs", "min-max ms", "conns", "TLS");
+  // One row; returns the median in round trips.
   const auto row = [&](const std::string& pattern, const char* side, const SideResult& result) {
     const auto summary = summarize(result.ms);
     char range[32];
@@ -368,32 +379,33 @@ int orchestrate(const NetOptions& options) {
                 static_cast<unsigned long long>(result.counts.tlsHandshakes));
     return summary.p50 / rtt;
   };
-  char paused[64];
-  const double firstRtts = row("first payment of a process", "plug-in", firstPlugin);
-  row("", "bare handle", firstBare);
-  std::snprintf(paused, sizeof paused, "%g s after the checkout opened", pauseSeconds);
-  const double openedRtts = row(paused, "plug-in", openedPlugin);
-  row("", "bare handle (new)", openedBare);
-  std::snprintf(paused, sizeof paused, "%g s after the previous payment", pauseSeconds);
-  const double afterRtts = row(paused, "plug-in", afterPlugin);
-  row("", "bare handle", afterBare);
-  row("back to back", "plug-in, runUntil", burstPlugin);
-  row("", "plug-in, host loop", burstHostLoop);
-  row("", "bare handle", burstBare);
+  char pause[16];
+  std::snprintf(pause, sizeof pause, "%g s", options.pauseMs / 1000.0);
+  const double firstRtts = row("first payment of a process", "plug-in", r.firstPlugin);
+  row("", "bare handle", r.firstBare);
+  const double openedRtts =
+      row(std::string(pause) + " after the checkout opened", "plug-in", r.openedPlugin);
+  row("", "bare handle (new)", r.openedBare);
+  const double afterRtts =
+      row(std::string(pause) + " after the previous payment", "plug-in", r.afterPlugin);
+  row("", "bare handle", r.afterBare);
+  row("back to back", "plug-in, runUntil", r.burstPlugin);
+  row("", "plug-in, host loop", r.burstHostLoop);
+  row("", "bare handle", r.burstBare);
 
-  const double cpuPlugin = burstPlugin.cpuMicros.value_or(0);
-  const double cpuHostLoop = burstHostLoop.cpuMicros.value_or(0);
-  const double cpuBare = burstBare.cpuMicros.value_or(0);
-  const double allocations = burstPlugin.allocations.value_or(0);
-  const double wakeups = idle.wakeups.value_or(0);
+  const double cpuPlugin = r.burstPlugin.cpuMicros.value_or(0);
+  const double cpuHostLoop = r.burstHostLoop.cpuMicros.value_or(0);
+  const double cpuBare = r.burstBare.cpuMicros.value_or(0);
+  const double allocations = r.burstPlugin.allocations.value_or(0);
+  const double wakeups = r.idle.wakeups.value_or(0);
   std::printf("\nPer payment, over the %zu back-to-back payments (whole client process):\n",
               options.backToBack);
   std::printf(
       "  processor time: plug-in %.0f us (runUntil), %.0f us (host loop); bare handle %.0f us\n",
       cpuPlugin, cpuHostLoop, cpuBare);
   std::printf("  heap allocations: plug-in %.0f (runUntil), %.0f (host loop); bare handle %.0f\n",
-              allocations, burstHostLoop.allocations.value_or(0),
-              burstBare.allocations.value_or(0));
+              allocations, r.burstHostLoop.allocations.value_or(0),
+              r.burstBare.allocations.value_or(0));
   std::printf(
       "Idle checkout (store and handler handed over, %g s waiting in runUntil): %.1f "
       "wake-ups per second, all threads\n",
@@ -411,13 +423,12 @@ int orchestrate(const NetOptions& options) {
   goal("processor time / bare handle's, runUntil", cpuPlugin / cpuBare, "x", 1.5);
   goal("processor time / bare handle's, host loop", cpuHostLoop / cpuBare, "x", 1.5);
   goal("heap allocations per payment", allocations, "", 100);
-  return 0;
 }
 
 }  // namespace
 }  // namespace korvani::bench
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   using namespace korvani::bench;
   const Command command = parseCommand(argc, argv);
   switch (command.role) {
@@ -429,5 +440,9 @@ int main(int argc, char** argv) {
     case Command::Role::orchestrate:
       break;
   }
-  return orchestrate(command.task.options);
+  report(measure(command.task.options), command.task.options);
+  return 0;
+} catch (const std::exception& error) {
+  std::fprintf(stderr, "net bench: %s\n", error.what());
+  return 1;
 }
