@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "processors.hpp"
-
 namespace {
 
 // The console table, plus the per-iteration CPU time of every benchmark in seconds: of its
@@ -89,8 +87,6 @@ void printGoals(const GoalReporter& reporter) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const auto processors = korvani::bench::takeProcessorOption(argc, argv);
-  std::printf("%s\n", korvani::bench::applyProcessorChoice(processors).c_str());
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   GoalReporter reporter;

@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <boost/json.hpp>
 #include <memory>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -18,7 +16,6 @@
 #include "korvani/platform/main_queue.hpp"
 #include "latency.hpp"
 #include "payment_fixture.hpp"
-#include "processors.hpp"
 #include "support/fakes.hpp"
 #include "support/test_server.hpp"
 
@@ -27,7 +24,7 @@ namespace {
 
 using test_support::TestServer;
 
-// The end-to-end benchmark compares the plug-in with a bare libcurl handle; the comparison only
+// The network benchmark compares the plug-in with a bare libcurl handle; the comparison only
 // means something when both put the same full payment on the wire, over one connection.
 TEST(BareClient, PostsThePaymentExactlyAsThePluginDoes) {
   test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
@@ -104,34 +101,6 @@ TEST(LatencyStatistics, NearestRankPercentiles) {
                {{1, 2, 3}, 1.5, 3}, {{1, 2, 3}, -1.0, 1}, {{}, 0.5, 0}};
   for (const auto& c : cases)
     EXPECT_EQ(percentile(c.sorted, c.q), c.expected) << "q=" << c.q << " n=" << c.sorted.size();
-}
-
-TEST(BenchProcessors, OptionLeavesOtherArgumentsInOrderAndOneProcessorIsKept) {
-  char a[] = "bench", b[] = "--benchmark_filter=X", c[] = "--processors", d[] = "all",
-       e[] = "--payments", f[] = "5";
-  char* argv[] = {a, b, c, d, e, f, nullptr};
-  int argc = 6;
-  EXPECT_FALSE(takeProcessorOption(argc, argv).one);
-  EXPECT_EQ(std::vector<std::string>(argv, argv + argc),
-            (std::vector<std::string>{"bench", "--benchmark_filter=X", "--payments", "5"}));
-  EXPECT_EQ(argv[4], nullptr);
-  int none = 1;
-  EXPECT_TRUE(takeProcessorOption(none, argv).one);
-
-  // On a thread of its own, so that the test's threads keep their processors.
-  const auto keptAfter = [](ProcessorChoice choice) {
-    std::vector<int> kept;
-    std::thread([&] {
-      applyProcessorChoice(choice);
-      kept = allowedCpus();
-    }).join();
-    return kept;
-  };
-  const std::vector<int> allowed = allowedCpus();
-  const std::vector<int> one = keptAfter(ProcessorChoice{});
-  EXPECT_EQ(one.size(), std::min<std::size_t>(allowed.size(), 1));
-  EXPECT_TRUE(std::ranges::includes(allowed, one));
-  EXPECT_EQ(keptAfter(ProcessorChoice{false}), allowed);
 }
 
 }  // namespace
