@@ -89,7 +89,7 @@ Options parseOptions(int argc, char** argv) {
 // three callbacks set, execute(), then the main queue drained until a callback ran. Returns
 // the answer for a success, nothing otherwise.
 std::shared_ptr<Response> payThroughPlugin(const PaymentConfiguration& configuration) {
-  auto service = std::make_shared<PaymentService>(configuration);
+  auto service = PaymentService::create(configuration);
   bool done = false;
   std::shared_ptr<Response> answer;
   service->success = [&](std::shared_ptr<Response> response) {
@@ -179,7 +179,7 @@ Epoch startEpoch(std::size_t warmup) {
   // payment after the first is answered from the sandbox's idempotency store, on every side).
   epoch.configuration = payment.manager->currentConfiguration();
   epoch.bare = std::make_unique<korvani::bench::BareClient>(
-      korvani::bench::requestFor(PaymentService(epoch.configuration).config),
+      korvani::bench::requestFor(PaymentService::create(epoch.configuration)->config),
       epoch.server->caCertificatePem());
   std::shared_ptr<Response> pluginAnswer;
   for (std::size_t i = 0; i < warmup; ++i) {

@@ -158,8 +158,7 @@ int run(const DemoOptions& options) {
 
   // The component's own manager rebuilds the request from the same state (creation time,
   // store, configuration), and the payment service describes it as it goes on the wire.
-  const auto service =
-      std::make_shared<korvani::PaymentService>(component->manager().currentConfiguration());
+  const auto service = korvani::PaymentService::create(component->manager().currentConfiguration());
   printRequest(std::cout, service->config);
   std::cout << '\n';
 

@@ -12,12 +12,12 @@ constexpr auto kNoPaymentStatus = host::VQPaymentMethodPlugin::RemotePaymentStat
 
 std::shared_ptr<PaymentPluginComponent> PaymentPluginComponent::create(
     std::shared_ptr<PaymentPluginConfiguration> configuration) {
-  return std::make_shared<PaymentPluginComponent>(std::move(configuration));
+  return std::make_shared<PaymentPluginComponent>(Passkey{}, std::move(configuration));
 }
 
 PaymentPluginComponent::PaymentPluginComponent(
-    std::shared_ptr<PaymentPluginConfiguration> configuration)
-    : manager_(std::move(configuration)), paymentViewModel_(std::make_shared<PaymentViewModel>()) {}
+    Passkey, std::shared_ptr<PaymentPluginConfiguration> configuration)
+    : manager_(std::move(configuration)), paymentViewModel_(PaymentViewModel::create()) {}
 
 std::shared_ptr<platform::View> PaymentPluginComponent::render(
     std::shared_ptr<host::VQCheckoutStore> /*checkoutStore*/,

@@ -34,7 +34,7 @@ TEST(BareClient, PostsThePaymentExactlyAsThePluginDoes) {
   TestServer server;
   server.on("/v1/payments", test_support::Reply::with(201, typicalPaymentAnswer()));
   const auto payment = makeCardPayment(server.origin(), "/v1/payments");
-  const auto service = std::make_shared<PaymentService>(payment.manager->currentConfiguration());
+  const auto service = PaymentService::create(payment.manager->currentConfiguration());
   bool done = false;
   service->success = [&](std::shared_ptr<Response>) { done = true; };
   service->execute();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "front_fixture.hpp"
@@ -12,6 +13,11 @@
 
 namespace korvani {
 namespace {
+
+// Made only by create(): one on the stack would never hear its payment's outcome.
+static_assert(
+    !std::is_constructible_v<PaymentPluginComponent, std::shared_ptr<PaymentPluginConfiguration>>);
+static_assert(!std::is_default_constructible_v<PaymentViewModel>);
 
 using namespace front_test;
 using host::RecordingNavigationHandler;

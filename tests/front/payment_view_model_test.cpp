@@ -48,7 +48,7 @@ class PaymentViewModelTest : public FrontTest {
   std::shared_ptr<Outcome> pay(const PaymentConfiguration& configuration) {
     listener->clear();
     auto outcome = std::make_shared<Outcome>();
-    auto viewModel = std::make_shared<PaymentViewModel>();
+    auto viewModel = PaymentViewModel::create();
     viewModel->performPayment(configuration, recordInto(outcome));
     EXPECT_TRUE(drainUntil([&] { return outcome->calls > 0; }));
     EXPECT_EQ(outcome->calls, 1);
@@ -67,7 +67,7 @@ TEST_F(PaymentViewModelTest, PaymentIsCompletedFirstAndThenTrackedWithItsRawObje
   const std::string answer = paymentAnswer(R"("id": 123, "status": "approved",
                                               "status_detail": "accredited", "nested": {"a": [1]})");
   server.on("/v1/payments", Reply::with(201, answer));
-  auto viewModel = std::make_shared<PaymentViewModel>();
+  auto viewModel = PaymentViewModel::create();
   auto outcome = std::make_shared<Outcome>();
   viewModel->performPayment(configurationFor("/v1/payments"), recordInto(outcome));
   const std::shared_ptr<PaymentService> service = viewModel->paymentService;
@@ -131,7 +131,7 @@ TEST_F(PaymentViewModelTest, OutcomesWithoutAPayment) {
 TEST_F(PaymentViewModelTest, ReleasedViewModelCompletesNothing) {
   setNetworkStatus(host::ZRNetworkStatus::NotReachable);
   auto outcome = std::make_shared<Outcome>();
-  auto viewModel = std::make_shared<PaymentViewModel>();
+  auto viewModel = PaymentViewModel::create();
   viewModel->performPayment(configurationFor("/v1/payments"), recordInto(outcome));
   viewModel.reset();
   platform::MainQueue::runUntilIdle();
@@ -145,7 +145,7 @@ TEST_F(PaymentViewModelTest, NewPaymentReplacesTheOneInFlight) {
   server.on("/slow", slowReply(kApproved));
   server.on("/fast", Reply::with(201, paymentAnswer(R"("id": 2, "status": "rejected",
                                                          "status_detail": "other")")));
-  auto viewModel = std::make_shared<PaymentViewModel>();
+  auto viewModel = PaymentViewModel::create();
   auto outcomes = std::vector{std::make_shared<Outcome>(), std::make_shared<Outcome>(),
                               std::make_shared<Outcome>()};
   PaymentConfiguration incomplete = configurationFor("");

@@ -4,11 +4,17 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
-#include "korvani/korvani_base_service.hpp"
+#include "korvani/payment_service.hpp"
 
 namespace korvani {
 namespace {
+
+// Made only by create(): a service on the stack would never hear its network answer.
+static_assert(!std::is_constructible_v<BaseService, ServiceConfig>);
+static_assert(!std::is_constructible_v<KorvaniBaseService, ServiceConfig>);
+static_assert(!std::is_constructible_v<PaymentService, PaymentConfiguration>);
 
 // Both directions read one table: a round trip over every method finds a missing or doubled
 // text (the request-shape tests see some of the texts on the wire).
@@ -22,16 +28,15 @@ TEST(RequestMethod, RawTextsRoundTripAndOnlyExactTextParses) {
 }
 
 TEST(KorvaniBaseService, FillsOnlyAnAbsentBaseAndKeepsTheLastToken) {
-  EXPECT_EQ(std::make_shared<KorvaniBaseService>(ServiceConfig{})->config.base,
-            "https://api.korvani.com");
+  EXPECT_EQ(KorvaniBaseService::create(ServiceConfig{})->config.base, "https://api.korvani.com");
   ServiceConfig emptyBase;
   emptyBase.base = "";
-  EXPECT_EQ(std::make_shared<KorvaniBaseService>(emptyBase)->config.base, "");
+  EXPECT_EQ(KorvaniBaseService::create(emptyBase)->config.base, "");
 
   ServiceConfig withParams;
   withParams.base = "https://127.0.0.1:1";
   withParams.params = {{"other", "kept"}};
-  const auto service = std::make_shared<KorvaniBaseService>(withParams);
+  const auto service = KorvaniBaseService::create(withParams);
   EXPECT_EQ(service->config.base, "https://127.0.0.1:1");
   service->setAccessToken("first");
   service->setAccessToken("second");

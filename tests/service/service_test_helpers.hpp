@@ -78,7 +78,7 @@ class NetworkTest : public ::testing::Test {
     ServiceConfig config;
     config.base = std::move(base);
     config.path = std::move(path);
-    return std::make_shared<BaseService>(std::move(config));
+    return BaseService::create(std::move(config));
   }
 
   const std::thread::id mainThread_ = std::this_thread::get_id();
