@@ -3,12 +3,6 @@
 #include <utility>
 
 namespace korvani {
-namespace {
-
-// What the host is told when no payment came back, whatever the reason.
-constexpr auto kNoPaymentStatus = host::VQPaymentMethodPlugin::RemotePaymentStatus{1};
-
-}  // namespace
 
 std::shared_ptr<PaymentPluginComponent> PaymentPluginComponent::create(
     std::shared_ptr<PaymentPluginConfiguration> configuration) {
@@ -54,7 +48,8 @@ void PaymentPluginComponent::renderDidFinish() {
     if (payment) {
       handler->didFinishPayment(payment->status(), payment->statusDetail(), payment->idString());
     } else {
-      handler->didFinishPayment(kNoPaymentStatus);
+      // Whatever kept the payment from coming back.
+      handler->didFinishPayment(host::VQPaymentMethodPlugin::RemotePaymentStatus::Rejected);
     }
   });
 }
