@@ -110,6 +110,8 @@ TEST_F(ManagerTest, IdempotencyKeyTimePartIsTheCreationTimeRoundedLikePrintf) {
       {1700000000.5, "-1700000000"},
       {1700000001.5, "-1700000002"},
       {1699999999.9999, "-1700000000"},
+      // Past every integer type: all digits, none cut.
+      {1e22, "-10000000000000000000000"},
   };
   for (const auto& c : cases) {
     setClock(c.seconds);
