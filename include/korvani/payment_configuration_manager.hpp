@@ -34,13 +34,6 @@ class KORVANI_EXPORT PaymentConfigurationManager {
   // and body (both always present). Calls the configuration's sha256 hook once when it is set.
   PaymentConfiguration currentConfiguration() const;
 
-  // The configuration every request reads; never null.
-  const std::shared_ptr<PaymentPluginConfiguration>& pluginConfiguration() const noexcept {
-    return pluginConfiguration_;
-  }
-  // Seconds since 1970-01-01 00:00:00 UTC at construction.
-  double timeStamp() const noexcept { return timeStamp_; }
-
  private:
   StringDictionary headers() const;
   std::string generateIdempotencyKey() const;
@@ -49,7 +42,9 @@ class KORVANI_EXPORT PaymentConfigurationManager {
   // The second-factor code kept by the store, if it is usable.
   std::optional<std::string> storedAuthCode() const;
 
+  // The configuration every request reads; never null.
   std::shared_ptr<PaymentPluginConfiguration> pluginConfiguration_;
+  // Seconds since 1970-01-01 00:00:00 UTC at construction.
   double timeStamp_;
 };
 
