@@ -20,6 +20,7 @@
 #include "payment_fixture.hpp"
 #include "processors.hpp"
 #include "support/fakes.hpp"
+#include "support/process_state.hpp"
 #include "support/test_server.hpp"
 
 namespace korvani::bench {
@@ -30,6 +31,7 @@ using test_support::TestServer;
 // The end-to-end benchmark compares the plug-in with a bare libcurl handle; the comparison only
 // means something when both put the same full payment on the wire, over one connection.
 TEST(BareClient, PostsThePaymentExactlyAsThePluginDoes) {
+  test_support::ProcessState state;
   test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
   TestServer server;
   server.on("/v1/payments", test_support::Reply::with(201, typicalPaymentAnswer()));
@@ -54,7 +56,6 @@ TEST(BareClient, PostsThePaymentExactlyAsThePluginDoes) {
   EXPECT_EQ(shape(requests[1]), shape(requests[0]));
   EXPECT_EQ(shape(requests[2]), shape(requests[0]));
   EXPECT_EQ(requests[1].connection, requests[2].connection);
-  host::ZRReachability::setProvider({});
 }
 
 TEST(BenchFixture, CardPaymentCarriesEveryPartAndItsAnswerIsAnApprovedPayment) {

@@ -10,9 +10,9 @@
 #include "korvani/auth_code.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/json.hpp"
-#include "korvani/platform/clock.hpp"
 #include "support/fakes.hpp"
 #include "support/json_printing.hpp"
+#include "support/process_state.hpp"
 
 namespace korvani {
 namespace {
@@ -36,7 +36,6 @@ JsonObject merged(JsonObject base, const JsonObject& more) {
 class ManagerTest : public ::testing::Test {
  protected:
   void SetUp() override { setClock(1700000000.2); }
-  void TearDown() override { platform::WallClock::setSource({}); }
 
   static void setClock(double seconds) {
     platform::WallClock::setSource([seconds] { return seconds; });
@@ -71,6 +70,7 @@ class ManagerTest : public ::testing::Test {
         PaymentDiscount::fromJson(jsonObject(R"({"campaign_id": 7, "coupon_amount": 12.5})"));
   }
 
+  test_support::ProcessState state;
   std::shared_ptr<PaymentPluginConfiguration> config =
       std::make_shared<PaymentPluginConfiguration>();
 };

@@ -433,6 +433,7 @@ class PaymentSoakTest : public ::testing::Test {
     }
   }
 
+  test_support::ProcessState state;  // outlives the server
   std::unique_ptr<sandbox::SandboxServer> server;
   std::shared_ptr<Events> events = std::make_shared<Events>();
   std::mt19937_64 random{environmentNumber("KORVANI_SOAK_SEED", 20240611)};
