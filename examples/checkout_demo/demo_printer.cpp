@@ -65,6 +65,10 @@ std::string describe(const Call& call) {
 
 }  // namespace
 
+bool isReport(const Call& call) {
+  return call.kind == CallKind::finishWithStatusText || call.kind == CallKind::finishWithStatus;
+}
+
 std::string maskToken(std::string_view token) {
   if (token.empty()) return "(empty)";
   return std::string(token.substr(0, std::min<std::size_t>(4, token.size() / 4))) + "****";
@@ -122,9 +126,7 @@ void printTrackingEvents(std::ostream& out,
 }
 
 void printOutcome(std::ostream& out, const std::vector<Call>& calls) {
-  const auto report = std::find_if(calls.rbegin(), calls.rend(), [](const Call& call) {
-    return call.kind == CallKind::finishWithStatusText || call.kind == CallKind::finishWithStatus;
-  });
+  const auto report = std::find_if(calls.rbegin(), calls.rend(), isReport);
   out << "Outcome\n";
   if (report == calls.rend()) {
     out << "  no report\n";

@@ -18,6 +18,9 @@ std::string maskToken(std::string_view token);
 // header field, the body indented).
 void printRequest(std::ostream& out, const korvani::ServiceConfig& request);
 
+// Whether `call` is one of the two didFinishPayment reports.
+bool isReport(const korvani::host::RecordingNavigationHandler::Call& call);
+
 // The handler's calls, numbered, in the order they were made.
 void printNavigationCalls(
     std::ostream& out, const std::vector<korvani::host::RecordingNavigationHandler::Call>& calls);
