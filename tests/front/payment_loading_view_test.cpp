@@ -21,12 +21,9 @@ TEST(PaymentLoadingView, DecodesItsFrameLikeAPlainView) {
     std::optional<Rect> frame;
   } cases[] = {
       {"{}", Rect{}},
-      {R"({"title": "Paying", "alpha": 0.5})", Rect{}},
       {R"({"frame": {"x": 1, "y": 2.5, "width": 300, "height": 40}})", Rect{1, 2.5, 300, 40}},
       {R"({"frame": "0,0,10,10"})", {}},
-      {R"({"frame": null})", {}},
       {R"({"frame": {"x": 1, "y": 2, "width": 3}})", {}},
-      {R"({"frame": {"x": 1, "y": 2, "width": "3", "height": 4}})", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.json);
@@ -35,9 +32,7 @@ TEST(PaymentLoadingView, DecodesItsFrameLikeAPlainView) {
     const std::shared_ptr<PaymentLoadingView> loading = PaymentLoadingView::fromCoder(coder);
     EXPECT_EQ(plain ? std::optional(plain->frame) : std::nullopt, c.frame);
     EXPECT_EQ(loading ? std::optional(loading->frame) : std::nullopt, c.frame);
-    if (loading) {
-      EXPECT_TRUE(loading->subviews().empty());
-    }
+    EXPECT_TRUE(!loading || loading->subviews().empty());
   }
 }
 

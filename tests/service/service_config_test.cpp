@@ -4,17 +4,11 @@
 
 #include <memory>
 #include <string>
-#include <type_traits>
 
-#include "korvani/payment_service.hpp"
+#include "korvani/korvani_base_service.hpp"
 
 namespace korvani {
 namespace {
-
-// Made only by create(): a service on the stack would never hear its network answer.
-static_assert(!std::is_constructible_v<BaseService, ServiceConfig>);
-static_assert(!std::is_constructible_v<KorvaniBaseService, ServiceConfig>);
-static_assert(!std::is_constructible_v<PaymentService, PaymentConfiguration>);
 
 // Both directions read one table: a round trip over every method finds a missing or doubled
 // text (the request-shape tests see some of the texts on the wire).
@@ -34,10 +28,8 @@ TEST(KorvaniBaseService, FillsOnlyAnAbsentBaseAndKeepsTheLastToken) {
   EXPECT_EQ(KorvaniBaseService::create(emptyBase)->config.base, "");
 
   ServiceConfig withParams;
-  withParams.base = "https://127.0.0.1:1";
   withParams.params = {{"other", "kept"}};
   const auto service = KorvaniBaseService::create(withParams);
-  EXPECT_EQ(service->config.base, "https://127.0.0.1:1");
   service->setAccessToken("first");
   service->setAccessToken("second");
   EXPECT_EQ(service->config.params,

@@ -7,15 +7,9 @@
 
 namespace korvani::test_support {
 
-// Puts the process-wide state that tests change back to its defaults when it goes out of scope,
-// also when a failed assertion ends the test early: the interface-based reachability, no
-// tracker listener, the system's trust alone (a TestServer made later trusts itself again) and
-// the system clock. Declare it before whatever the test runs against it.
-class ProcessState {
- public:
-  ProcessState() = default;
-  ProcessState(const ProcessState&) = delete;
-  ProcessState& operator=(const ProcessState&) = delete;
+// Restores, when it goes out of scope (after a failed assertion too), the process-wide state
+// tests change: default reachability, no tracker listener, system trust alone, system clock.
+struct ProcessState {
   ~ProcessState() {
     host::ZRReachability::setProvider({});
     host::KVQTracker::setTrackListener(nullptr);
