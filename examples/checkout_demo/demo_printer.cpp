@@ -63,15 +63,17 @@ std::string describe(const Call& call) {
   return "unknown call";
 }
 
+// Enough of a token to recognise it, never the whole of it: at most four leading characters
+// and never more than a quarter of it, then "****". An empty token prints as "(empty)".
+std::string maskToken(std::string_view token) {
+  if (token.empty()) return "(empty)";
+  return std::string(token.substr(0, std::min<std::size_t>(4, token.size() / 4))) + "****";
+}
+
 }  // namespace
 
 bool isReport(const Call& call) {
   return call.kind == CallKind::finishWithStatusText || call.kind == CallKind::finishWithStatus;
-}
-
-std::string maskToken(std::string_view token) {
-  if (token.empty()) return "(empty)";
-  return std::string(token.substr(0, std::min<std::size_t>(4, token.size() / 4))) + "****";
 }
 
 void printRequest(std::ostream& out, const korvani::ServiceConfig& request) {
