@@ -276,7 +276,8 @@ double timedPerform(BareClient& bare) {
 Figures runBare(const ClientTask& task, const CardPayment& payment, const std::string& caPem) {
   const NetOptions& options = task.options;
   const auto pause = std::chrono::milliseconds(options.pauseMs);
-  const auto request = requestFor(PaymentService(payment.manager->currentConfiguration()).config);
+  const auto request =
+      requestFor(PaymentService::create(payment.manager->currentConfiguration())->config);
   Figures figures;
   if (task.pattern == Pattern::first) {
     const auto start = Clock::now();

@@ -61,7 +61,7 @@ void BM_Sha256Hook(benchmark::State& state) {
 void BM_PaymentServiceConstruction(benchmark::State& state) {
   const auto configuration = makeCardPayment().manager->currentConfiguration();
   for (auto _ : state) {
-    auto service = std::make_shared<korvani::PaymentService>(configuration);
+    auto service = korvani::PaymentService::create(configuration);
     benchmark::DoNotOptimize(service);
   }
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <utility>
 
@@ -14,6 +13,8 @@ namespace checkout_demo {
 namespace {
 
 using korvani::JsonObject;
+using Text = std::optional<std::string> DemoOptions::*;
+using Record = std::optional<JsonObject> DemoOptions::*;
 
 // The records a merchant's back end would hand the app for this checkout.
 constexpr std::string_view kPreference = R"({
@@ -37,11 +38,42 @@ constexpr std::string_view kMerchantOrder = R"({
 constexpr std::string_view kDiscount = R"({"campaign_id": 77, "coupon_amount": 10.50})";
 constexpr std::string_view kMetadata = R"({"cart_id": "cart-981", "channel": "terminal"})";
 
+constexpr struct {
+  std::string_view name;
+  Text member;
+} kTextFlags[] = {
+    {"--base-url", &DemoOptions::baseUrl},
+    {"--ca-file", &DemoOptions::caFile},
+    {"--path", &DemoOptions::path},
+    {"--access-token", &DemoOptions::accessToken},
+    {"--app-version", &DemoOptions::appVersion},
+    {"--session-id", &DemoOptions::sessionId},
+    {"--source", &DemoOptions::source},
+    {"--user-agent", &DemoOptions::userAgent},
+    {"--payment-method", &DemoOptions::paymentMethod},
+    {"--payment-type", &DemoOptions::paymentType},
+    {"--issuer", &DemoOptions::issuer},
+    {"--token", &DemoOptions::token},
+    {"--auth-code", &DemoOptions::authCode},
+};
+
+// Each record is replaced by --NAME FILE and left out by --no-NAME.
+constexpr struct {
+  std::string_view name;
+  Record member;
+} kRecords[] = {
+    {"preference", &DemoOptions::preference},
+    {"merchant-order", &DemoOptions::merchantOrder},
+    {"discount", &DemoOptions::discount},
+    {"metadata", &DemoOptions::metadata},
+};
+
 constexpr const char* kUsage = R"(usage: checkout_demo [options]
 
 Pays one checkout the way a host app drives the payment plug-in, then prints the request, the
 navigation handler's calls and the tracking event. Without --base-url it starts the sandbox in
-this process (serving /v1/payments) and trusts its certificate authority.
+this process (serving /v1/payments) and trusts its certificate authority. An empty value
+(--session-id '') leaves that input out, as does each --no- flag.
 
 Where to pay
   --base-url URL        payment API origin; the sandbox is not started
@@ -58,6 +90,8 @@ What is paid (JSON object files; built-in examples otherwise)
   --merchant-order FILE merchant order (needs a whole-number "id")
   --discount FILE       discount (campaign_id, coupon_amount)
   --metadata FILE       internal metadata sent as is
+  --no-preference, --no-merchant-order, --no-discount, --no-metadata
+                        leave that record out
 
 The payer's choices
   --payment-method ID   payment method identifier (default visa)
@@ -65,6 +99,7 @@ The payer's choices
   --token ID            card token (default demo-card-token-0001)
   --issuer ID           card issuer (default 310)
   --installments N      number of installments (default 3)
+  --no-installments     no payer cost: a card payment then sends 1
   --auth-code CODE      second-factor code kept by the checkout store under "auth_code"
 
 Who is calling
@@ -78,207 +113,157 @@ Exit status: 0 when the navigation handler got a report, 1 when the demo could n
 2 for bad options or files, 3 when no report arrived within 90 seconds.
 )";
 
-JsonObject builtIn(std::string_view text) {
-  std::string ignored;
-  return parseJsonObject(text, ignored).value_or(JsonObject{});
-}
-
-std::string lineAndColumn(std::string_view text, std::size_t offset) {
-  offset = std::min(offset, text.size());
-  const std::string_view before = text.substr(0, offset);
+// The JSON object in `text`, or nothing and, in `error`, what is wrong and where.
+std::optional<JsonObject> parseJsonObject(std::string_view text, std::string& error) {
+  korvani::JsonError parseError;
+  std::optional<korvani::JsonValue> value = korvani::parseJson(text, &parseError);
+  if (value && value->isObject()) return std::move(*value->asObject());
+  const std::string_view before =
+      text.substr(0, value ? 0 : std::min(parseError.offset, text.size()));
   const auto line = std::count(before.begin(), before.end(), '\n') + 1;
-  const auto lastBreak = before.rfind('\n');
-  const auto column = offset - (lastBreak == std::string_view::npos ? 0 : lastBreak + 1) + 1;
-  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+  const auto column = before.size() - (before.rfind('\n') + 1) + 1;  // npos + 1 is 0
+  error = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
+          (value ? "expected a JSON object" : parseError.reason);
+  return std::nullopt;
 }
 
-bool readFile(const std::string& path, std::string& contents) {
+// Reads `path` into `target`; otherwise says why not.
+std::string loadJsonFile(const std::string& path, std::optional<JsonObject>& target) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  std::ostringstream buffer;
-  buffer << file.rdbuf();
-  contents = buffer.str();
-  return !file.bad();
-}
-
-// The flags that take a value, each with what it does with it; an empty answer accepts the
-// value, any other text is the reason it is refused.
-using Setter = std::function<std::string(DemoOptions&, std::string_view)>;
-
-std::string loadJsonFile(std::string_view path, JsonObject& target) {
-  std::string text;
-  if (!readFile(std::string(path), text)) return "cannot read " + std::string(path);
+  if (!file) return "cannot read " + path;
+  std::ostringstream text;
+  text << file.rdbuf();
   std::string error;
-  auto object = parseJsonObject(text, error);
-  if (!object) return std::string(path) + ": " + error;
-  target = std::move(*object);
-  return {};
-}
-
-Setter text(std::string DemoOptions::*member) {
-  return [member](DemoOptions& o, std::string_view value) {
-    o.*member = std::string(value);
-    return std::string();
-  };
-}
-
-Setter optionalText(std::optional<std::string> DemoOptions::*member) {
-  return [member](DemoOptions& o, std::string_view value) {
-    o.*member = std::string(value);
-    return std::string();
-  };
-}
-
-Setter jsonFile(JsonObject DemoOptions::*member) {
-  return [member](DemoOptions& o, std::string_view path) { return loadJsonFile(path, o.*member); };
-}
-
-// The host app cannot build a merchant order without its identifier, so neither can the demo.
-std::string setMerchantOrder(DemoOptions& o, std::string_view path) {
-  JsonObject order;
-  if (std::string why = loadJsonFile(path, order); !why.empty()) return why;
-  if (!korvani::PaymentPluginMerchantOrder::fromJson(order)) {
-    return std::string(path) + ": \"id\" must be a whole number from 0 to 2^64-1";
-  }
-  o.merchantOrder = std::move(order);
-  return {};
-}
-
-std::string setInstallments(DemoOptions& o, std::string_view value) {
-  std::int64_t n = 0;
-  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
-  if (ec != std::errc() || end != value.data() + value.size() || n < 1) {
-    return "expected a positive whole number, got \"" + std::string(value) + "\"";
-  }
-  o.installments = n;
-  return {};
+  target = parseJsonObject(text.str(), error);
+  return target ? std::string() : path + ": " + error;
 }
 
 std::string scenarioNames() {
   std::string names;
   for (std::string_view name : korvani::sandbox::sandboxScenarioNames()) {
-    names += (names.empty() ? "" : ", ") + std::string(name);
+    names.append(names.empty() ? "" : ", ").append(name);
   }
   return names;
 }
 
-std::string setScenario(DemoOptions& o, std::string_view value) {
-  if (!korvani::sandbox::sandboxTokenForScenario(value)) {
-    return "unknown scenario \"" + std::string(value) + "\" (known: " + scenarioNames() + ")";
+template <typename Entry, std::size_t N>
+const Entry* entryFor(const Entry (&table)[N], std::string_view name) {
+  const auto found =
+      std::find_if(table, table + N, [name](const Entry& e) { return e.name == name; });
+  return found == table + N ? nullptr : found;
+}
+
+// The record that --NAME FILE replaces (`prefix` "--") or --no-NAME leaves out ("--no-").
+const auto* recordFor(std::string_view flag, std::string_view prefix) {
+  return flag.starts_with(prefix) ? entryFor(kRecords, flag.substr(prefix.size())) : nullptr;
+}
+
+bool takesValue(std::string_view flag) {
+  return entryFor(kTextFlags, flag) || recordFor(flag, "--") || flag == "--installments" ||
+         flag == "--scenario";
+}
+
+// What `flag` (one that takes a value) does with `value`; the empty text means "not set". An
+// empty answer accepts the value, any other text says why not.
+std::string apply(DemoOptions& o, std::string_view flag, const std::string& value) {
+  const auto text = value.empty() ? std::nullopt : std::optional<std::string>(value);
+  if (const auto* entry = entryFor(kTextFlags, flag)) {
+    o.*entry->member = text;
+  } else if (const auto* record = recordFor(flag, "--")) {
+    std::optional<JsonObject>& json = o.*record->member;
+    json.reset();
+    if (!text) return {};
+    if (std::string why = loadJsonFile(value, json); !why.empty()) return why;
+    // The host app cannot build a merchant order without its identifier, so neither can the
+    // demo.
+    if (flag == "--merchant-order" && !korvani::PaymentPluginMerchantOrder::fromJson(json)) {
+      return value + ": \"id\" must be a whole number from 0 to 2^64-1";
+    }
+  } else if (flag == "--installments") {
+    std::int64_t n = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (text && (ec != std::errc() || end != value.data() + value.size() || n < 1)) {
+      return "expected a positive whole number, got \"" + value + "\"";
+    }
+    o.installments = text ? std::optional(n) : std::nullopt;
+  } else if (flag == "--scenario") {
+    if (text && !korvani::sandbox::sandboxTokenForScenario(value)) {
+      return "unknown scenario \"" + value + "\" (known: " + scenarioNames() + ")";
+    }
+    o.scenario = text;
   }
-  o.scenario = std::string(value);
   return {};
 }
 
 // The sandbox picks its outcome from the "token" member (a card's token, or the stored code
 // for account money) and, for payments that carry no token, from the amount.
-void applyScenario(DemoOptions& o, std::string_view scenario) {
+std::string applyScenario(DemoOptions& o, std::string_view scenario) {
   const std::string token = korvani::sandbox::sandboxTokenForScenario(scenario).value_or("");
   if (o.paymentMethod == "account_money") {
     o.authCode = token;
   } else if (o.paymentType == "credit_card" || o.paymentType == "debit_card") {
     o.token = token;
+  } else if (!o.preference) {
+    return "--scenario sets the preference's amount for this payment type; drop --no-preference";
   } else if (auto amount = korvani::sandbox::sandboxAmountForScenario(scenario)) {
-    if (auto decimal = korvani::Decimal::fromString(*amount)) o.preference.set("amount", *decimal);
+    o.preference->set("amount", korvani::Decimal::fromString(*amount).value_or(korvani::Decimal()));
   }
-}
-
-const std::vector<std::pair<std::string_view, Setter>>& valueFlags() {
-  static const std::vector<std::pair<std::string_view, Setter>> flags{
-      {"--base-url", optionalText(&DemoOptions::baseUrl)},
-      {"--path", text(&DemoOptions::path)},
-      {"--access-token", text(&DemoOptions::accessToken)},
-      {"--ca-file", optionalText(&DemoOptions::caFile)},
-      {"--preference", jsonFile(&DemoOptions::preference)},
-      {"--merchant-order", setMerchantOrder},
-      {"--discount", jsonFile(&DemoOptions::discount)},
-      {"--metadata", jsonFile(&DemoOptions::metadata)},
-      {"--payment-method", text(&DemoOptions::paymentMethod)},
-      {"--payment-type", text(&DemoOptions::paymentType)},
-      {"--token", optionalText(&DemoOptions::token)},
-      {"--issuer", text(&DemoOptions::issuer)},
-      {"--installments", setInstallments},
-      {"--auth-code", optionalText(&DemoOptions::authCode)},
-      {"--user-agent", optionalText(&DemoOptions::userAgent)},
-      {"--app-version", text(&DemoOptions::appVersion)},
-      {"--session-id", text(&DemoOptions::sessionId)},
-      {"--source", text(&DemoOptions::source)},
-      {"--scenario", setScenario},
-  };
-  return flags;
+  return {};
 }
 
 }  // namespace
 
-std::optional<JsonObject> parseJsonObject(std::string_view text, std::string& error) {
-  korvani::JsonError parseError;
-  std::optional<korvani::JsonValue> value = korvani::parseJson(text, &parseError);
-  if (!value) {
-    error = lineAndColumn(text, parseError.offset) + ": " + parseError.reason;
-    return std::nullopt;
-  }
-  if (!value->isObject()) {
-    error = "line 1, column 1: expected a JSON object";
-    return std::nullopt;
-  }
-  return std::move(*value->asObject());
-}
-
 ParsedArguments parseArguments(const std::vector<std::string_view>& arguments) {
   ParsedArguments parsed;
   DemoOptions& options = parsed.options;
-  options.preference = builtIn(kPreference);
-  options.merchantOrder = builtIn(kMerchantOrder);
-  options.discount = builtIn(kDiscount);
-  options.metadata = builtIn(kMetadata);
+  std::string ignored;
+  options.preference = parseJsonObject(kPreference, ignored);
+  options.merchantOrder = parseJsonObject(kMerchantOrder, ignored);
+  options.discount = parseJsonObject(kDiscount, ignored);
+  options.metadata = parseJsonObject(kMetadata, ignored);
 
   auto refuse = [&parsed](std::string message) {
     parsed.kind = ParsedArguments::Kind::error;
     parsed.message = std::move(message);
     return parsed;
   };
-
+  bool tokenGiven = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string_view flag = arguments[i];
-    std::optional<std::string_view> inlineValue;
+    std::optional<std::string> value;  // --flag=value
     if (const auto equals = flag.find('='); flag.starts_with("--") && equals != flag.npos) {
-      inlineValue = flag.substr(equals + 1);
+      value = flag.substr(equals + 1);
       flag = flag.substr(0, equals);
     }
-
     if (flag == "--help" || flag == "-h") {
       parsed.kind = ParsedArguments::Kind::help;
       return parsed;
     }
-    if (flag == "--no-sha256" || flag == "--offline") {
-      if (inlineValue) return refuse(std::string(flag) + " takes no value");
-      if (flag == "--offline") {
-        options.offline = true;
-      } else {
-        options.sha256 = false;
-      }
+    const auto* leftOut = recordFor(flag, "--no-");
+    if (leftOut || flag == "--no-installments" || flag == "--no-sha256" || flag == "--offline") {
+      if (value) return refuse(std::string(flag) + " takes no value");
+      if (leftOut) (options.*leftOut->member).reset();
+      if (flag == "--no-installments") options.installments.reset();
+      if (flag == "--no-sha256") options.sha256 = false;
+      if (flag == "--offline") options.offline = true;
       continue;
     }
-
-    const auto& flags = valueFlags();
-    const auto known = std::find_if(flags.begin(), flags.end(),
-                                    [flag](const auto& entry) { return entry.first == flag; });
-    if (known == flags.end()) return refuse("unknown option " + std::string(arguments[i]));
-    if (!inlineValue) {
-      if (i + 1 >= arguments.size()) return refuse(std::string(flag) + " needs a value");
-      inlineValue = arguments[++i];
-    }
-    if (std::string why = known->second(options, *inlineValue); !why.empty()) {
+    if (!takesValue(flag)) return refuse("unknown option " + std::string(arguments[i]));
+    if (!value && i + 1 == arguments.size()) return refuse(std::string(flag) + " needs a value");
+    if (!value) value = arguments[++i];
+    if (std::string why = apply(options, flag, *value); !why.empty()) {
       return refuse(std::string(flag) + ": " + why);
     }
+    tokenGiven = tokenGiven || flag == "--token" || flag == "--auth-code";
   }
   if (options.scenario) {
-    if (options.token || options.authCode) {
+    if (tokenGiven) {
       return refuse("--scenario chooses the token itself; leave out --token and --auth-code");
     }
-    applyScenario(options, *options.scenario);
+    if (std::string why = applyScenario(options, *options.scenario); !why.empty()) {
+      return refuse(why);
+    }
   }
-  if (!options.token) options.token = "demo-card-token-0001";
   return parsed;
 }
 

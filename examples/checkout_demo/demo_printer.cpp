@@ -63,11 +63,17 @@ std::string describe(const Call& call) {
   return "unknown call";
 }
 
-}  // namespace
-
+// Enough of a token to recognise it, never the whole of it: at most four leading characters
+// and never more than a quarter of it, then "****". An empty token prints as "(empty)".
 std::string maskToken(std::string_view token) {
   if (token.empty()) return "(empty)";
   return std::string(token.substr(0, std::min<std::size_t>(4, token.size() / 4))) + "****";
+}
+
+}  // namespace
+
+bool isReport(const Call& call) {
+  return call.kind == CallKind::finishWithStatusText || call.kind == CallKind::finishWithStatus;
 }
 
 void printRequest(std::ostream& out, const korvani::ServiceConfig& request) {
@@ -122,9 +128,7 @@ void printTrackingEvents(std::ostream& out,
 }
 
 void printOutcome(std::ostream& out, const std::vector<Call>& calls) {
-  const auto report = std::find_if(calls.rbegin(), calls.rend(), [](const Call& call) {
-    return call.kind == CallKind::finishWithStatusText || call.kind == CallKind::finishWithStatus;
-  });
+  const auto report = std::find_if(calls.rbegin(), calls.rend(), isReport);
   out << "Outcome\n";
   if (report == calls.rend()) {
     out << "  no report\n";

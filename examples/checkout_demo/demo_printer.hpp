@@ -10,13 +10,12 @@
 
 namespace checkout_demo {
 
-// Enough of a token to recognise it, never the whole of it: at most four leading characters
-// and never more than a quarter of it, then "****". An empty token prints as "(empty)".
-std::string maskToken(std::string_view token);
-
 // The request as the payment service sends it (method, URL with the token masked, every
 // header field, the body indented).
 void printRequest(std::ostream& out, const korvani::ServiceConfig& request);
+
+// Whether `call` is one of the two didFinishPayment reports.
+bool isReport(const korvani::host::RecordingNavigationHandler::Call& call);
 
 // The handler's calls, numbered, in the order they were made.
 void printNavigationCalls(

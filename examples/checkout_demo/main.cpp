@@ -1,7 +1,8 @@
-// checkout_demo: a terminal host checkout. It does what a host app does to pay with the
-// plug-in (configuration, checkout store, navigation handler, main-queue draining, tracker
-// listener, reachability) and prints what happened on the way.
+// checkout_demo: a terminal host checkout. main() does, top to bottom, what a host app does to
+// pay with the plug-in, and prints what happened on the way. The options, the printing and the
+// digest hook live in the other files of this folder.
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -13,16 +14,7 @@
 
 #include "demo_options.hpp"
 #include "demo_printer.hpp"
-#include "korvani/auth_code.hpp"
-#include "korvani/constants.hpp"
-#include "korvani/host/reachability.hpp"
-#include "korvani/host/stand_ins.hpp"
-#include "korvani/host/tracker.hpp"
-#include "korvani/payment_plugin_component.hpp"
-#include "korvani/payment_plugin_configuration.hpp"
-#include "korvani/payment_service.hpp"
-#include "korvani/platform/main_queue.hpp"
-#include "korvani/platform/url_session.hpp"
+#include "korvani/korvani.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "sha256_hook.hpp"
 
@@ -37,8 +29,8 @@ constexpr auto kReportDeadline = std::chrono::seconds(90);
 
 enum ExitCode { kReported = 0, kCannotRun = 1, kBadArguments = 2, kNoReport = 3 };
 
-// Reachability that reports a fixed status: offline on request, and always online for the
-// in-process sandbox, which is reached over loopback whatever the machine's network.
+// Reachability with a fixed answer: offline on request, and always online for the in-process
+// sandbox, which is reached over loopback whatever the machine's network.
 class FixedReachability final : public ZRReachability {
  public:
   explicit FixedReachability(ZRNetworkStatus status) : status_(status) {}
@@ -65,8 +57,54 @@ class SandboxLog {
   std::vector<std::string> lines_;
 };
 
-std::shared_ptr<korvani::PaymentPluginConfiguration> makeConfiguration(const DemoOptions& options,
-                                                                       const std::string& baseUrl) {
+}  // namespace
+
+int main(int argc, char** argv) {
+  const ParsedArguments parsed = parseArguments({argv + 1, argv + argc});
+  if (parsed.kind == ParsedArguments::Kind::help) {
+    std::cout << usage();
+    return kReported;
+  }
+  if (parsed.kind == ParsedArguments::Kind::error) {
+    std::cerr << "checkout_demo: " << parsed.message << "\n(--help lists the options)\n";
+    return kBadArguments;
+  }
+  const DemoOptions& options = parsed.options;
+
+  // The payment platform: the sandbox in this process unless --base-url names a server.
+  SandboxLog sandboxLog;
+  std::optional<korvani::sandbox::SandboxServer> sandbox;
+  if (!options.baseUrl) {
+    korvani::sandbox::SandboxOptions sandboxOptions;
+    sandboxOptions.logSink = [&sandboxLog](const std::string& line) { sandboxLog.add(line); };
+    std::string error;
+    if (!sandbox.emplace(std::move(sandboxOptions)).start(&error)) {
+      std::cerr << "checkout_demo: the sandbox did not start: " << error << '\n';
+      return kCannotRun;
+    }
+  }
+  const std::string baseUrl = sandbox ? sandbox->baseUrl() : *options.baseUrl;
+
+  // 1. Trust. TLS verification is always on: a server whose certificate comes from a private
+  //    authority (the sandbox, --ca-file) needs that authority beside the system store.
+  const auto session = korvani::platform::URLSession::sharedSession();
+  if (sandbox) session->addTrustedCertificatesPem(sandbox->caCertificatePem());
+  if (options.caFile && !session->addTrustedCertificatesFile(*options.caFile)) {
+    std::cerr << "checkout_demo: --ca-file: cannot read " << *options.caFile << '\n';
+    return kBadArguments;
+  }
+
+  // 2. The host services the plug-in looks up: reachability and the tracker's listener.
+  if (options.offline || sandbox) {
+    const auto status =
+        options.offline ? ZRNetworkStatus::NotReachable : ZRNetworkStatus::ReachableViaWiFi;
+    ZRReachability::setProvider([status] { return std::make_shared<FixedReachability>(status); });
+  }
+  const auto trackListener = std::make_shared<korvani::host::RecordingTrackListener>();
+  korvani::host::KVQTracker::setTrackListener(trackListener);
+
+  // 3. The configuration: where to pay, who calls, what is paid and how to digest. A member
+  //    left unset leaves its part out of the request (without a path nothing is sent).
   auto configuration = std::make_shared<korvani::PaymentPluginConfiguration>();
   configuration->baseUrl = baseUrl;
   configuration->path = options.path;
@@ -82,11 +120,13 @@ std::shared_ptr<korvani::PaymentPluginConfiguration> makeConfiguration(const Dem
   configuration->discount = korvani::PaymentDiscount::fromJson(options.discount);
   configuration->internalMetadata = options.metadata;
   if (options.sha256) configuration->sha256 = sha256Hex;
-  return configuration;
-}
 
-std::shared_ptr<korvani::host::InMemoryCheckoutStore> makeStore(const DemoOptions& options) {
-  auto store =
+  // 4. The component, which the host hands to its checkout as the payment plug-in.
+  const auto component = korvani::PaymentPluginComponent::create(configuration);
+
+  // 5. What the checkout hands over: its store, holding the payer's choices (and a
+  //    second-factor code under "auth_code"), and its navigation handler.
+  const auto store =
       std::make_shared<korvani::host::InMemoryCheckoutStore>(korvani::host::makePaymentData({
           .paymentMethodId = options.paymentMethod,
           .paymentTypeId = options.paymentType,
@@ -95,88 +135,39 @@ std::shared_ptr<korvani::host::InMemoryCheckoutStore> makeStore(const DemoOption
           .installments = options.installments,
       }));
   if (options.authCode) {
-    store->setData(std::string(korvani::Constants::AuthCode),
+    store->setData(korvani::Constants::AuthCode,
                    korvani::AuthCode(*options.authCode, true).toDictionary());
   }
-  return store;
-}
-
-int run(const DemoOptions& options) {
-  // The payment platform: the sandbox in this process unless a server was named.
-  SandboxLog sandboxLog;
-  std::optional<korvani::sandbox::SandboxServer> sandbox;
-  std::string baseUrl;
-  const auto session = korvani::platform::URLSession::sharedSession();
-  if (options.baseUrl) {
-    baseUrl = *options.baseUrl;
-  } else {
-    korvani::sandbox::SandboxOptions sandboxOptions;
-    sandboxOptions.logSink = [&sandboxLog](const std::string& line) { sandboxLog.add(line); };
-    sandbox.emplace(std::move(sandboxOptions));
-    std::string error;
-    if (!sandbox->start(&error)) {
-      std::cerr << "checkout_demo: the sandbox did not start: " << error << '\n';
-      return kCannotRun;
-    }
-    baseUrl = sandbox->baseUrl();
-    session->addTrustedCertificatesPem(sandbox->caCertificatePem());
-  }
-  if (options.caFile && !session->addTrustedCertificatesFile(*options.caFile)) {
-    std::cerr << "checkout_demo: --ca-file: cannot read " << *options.caFile << '\n';
-    return kBadArguments;
-  }
-
-  // Host services the plug-in looks up: reachability and the tracker's listener.
-  if (options.offline || sandbox) {
-    const auto status =
-        options.offline ? ZRNetworkStatus::NotReachable : ZRNetworkStatus::ReachableViaWiFi;
-    ZRReachability::setProvider([status] { return std::make_shared<FixedReachability>(status); });
-  }
-  const auto trackListener = std::make_shared<korvani::host::RecordingTrackListener>();
-  korvani::host::KVQTracker::setTrackListener(trackListener);
-
-  const auto configuration = makeConfiguration(options, baseUrl);
-  const auto store = makeStore(options);
   const auto navigationHandler = std::make_shared<RecordingNavigationHandler>();
+  component->didReceive(store);
+  component->navigationHandlerForPlugin(navigationHandler);
 
+  // 6. Rendering has finished (the plug-in offers no view): the payment starts, and
+  //    renderDidFinish() returns at once.
   std::cout << "Checkout demo: paying at " << baseUrl
             << (sandbox ? " (sandbox in this process)" : "")
             << (options.scenario ? ", scenario " + *options.scenario : std::string())
             << (options.offline ? ", offline" : "") << "\n\n";
-
-  const auto component = korvani::PaymentPluginComponent::create(configuration);
-
-  // What the host checkout does with a payment plug-in, in its order.
-  if (component->support(store) == false) {
-    std::cerr << "checkout_demo: the plug-in declined this checkout\n";
-    return kCannotRun;
-  }
-  component->didReceive(store);
-  component->navigationHandlerForPlugin(navigationHandler);
   component->render(store, std::make_shared<korvani::host::VQTheme>());
   component->renderDidFinish();
-
-  // The component's own manager rebuilds the request from the same state (creation time,
-  // store, configuration), and the payment service describes it as it goes on the wire.
-  const auto service =
-      std::make_shared<korvani::PaymentService>(component->manager().currentConfiguration());
-  printRequest(std::cout, service->config);
+  // The request as the payment service sends it, rebuilt by the component's own manager from
+  // the same state (same creation time, so the same idempotency key).
+  printRequest(
+      std::cout,
+      korvani::PaymentService::create(component->manager().currentConfiguration())->config);
   std::cout << '\n';
 
-  // This thread is the host's main thread: the plug-in's callbacks run while it drains.
-  const auto reported = [&navigationHandler] {
-    for (const auto& call : navigationHandler->calls()) {
-      if (call.kind == RecordingNavigationHandler::CallKind::finishWithStatusText ||
-          call.kind == RecordingNavigationHandler::CallKind::finishWithStatus) {
-        return true;
-      }
-    }
-    return false;
-  };
+  // 7. This thread is the host's main thread: the plug-in's callbacks run while it drains the
+  //    main queue, until the navigation handler has its report.
   const bool gotReport = korvani::platform::MainQueue::runUntil(
-      reported, std::chrono::steady_clock::now() + kReportDeadline);
+      [&] {
+        const auto calls = navigationHandler->calls();
+        return std::any_of(calls.begin(), calls.end(), isReport);
+      },
+      std::chrono::steady_clock::now() + kReportDeadline);
   korvani::platform::MainQueue::runUntilIdle();
 
+  // What the host saw.
   const auto calls = navigationHandler->calls();
   printNavigationCalls(std::cout, calls);
   std::cout << '\n';
@@ -198,22 +189,4 @@ int run(const DemoOptions& options) {
     return kNoReport;
   }
   return kReported;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::string_view> arguments(argv + 1, argv + argc);
-  const ParsedArguments parsed = parseArguments(arguments);
-  switch (parsed.kind) {
-    case ParsedArguments::Kind::help:
-      std::cout << usage();
-      return kReported;
-    case ParsedArguments::Kind::error:
-      std::cerr << "checkout_demo: " << parsed.message << "\n(--help lists the options)\n";
-      return kBadArguments;
-    case ParsedArguments::Kind::run:
-      break;
-  }
-  return run(parsed.options);
 }

@@ -24,13 +24,19 @@ namespace korvani {
 //            domain and reported without sending; a transport failure, in the URL domain
 // A cancelled request, an absent callback or a service released before the session's answer
 // reports nothing; an outcome already queued for the main thread (the -1009 and -1000 failures
-// are queued inside execute()) still arrives. Create services with std::make_shared: the network
+// are queued inside execute()) still arrives. Services are made only by create(): the network
 // completion holds the service only weakly, so an in-flight request never keeps it alive, and a
-// service no shared_ptr owns never reports a network answer.
+// service that no shared_ptr owned would never report a network answer.
 //
 // Not locked: set the callbacks before execute() and leave them alone while a request is in
 // flight; the completion reads them on the session's thread.
 class KORVANI_EXPORT BaseService : public std::enable_shared_from_this<BaseService> {
+ protected:
+  // Proof that a constructor runs inside a create(). Explicit, so `{}` cannot make one.
+  struct Passkey {
+    explicit Passkey() = default;
+  };
+
  public:
   // Run on the main thread with the outcome (never null) and, for error and failure, the error.
   using SuccessCallback = std::function<void(std::shared_ptr<Response>)>;
@@ -38,7 +44,10 @@ class KORVANI_EXPORT BaseService : public std::enable_shared_from_this<BaseServi
   using FailureCallback = std::function<void(std::shared_ptr<Response>, platform::ErrorPtr)>;
 
   // Keeps the description; sends nothing yet.
-  explicit BaseService(ServiceConfig config);
+  static std::shared_ptr<BaseService> create(ServiceConfig config);
+  // Public for std::make_shared only: without a Passkey, which only this class and its
+  // subclasses can make, nobody else can call it.
+  BaseService(Passkey, ServiceConfig config);
   // Not copyable: in-flight completions refer to this very object.
   BaseService(const BaseService&) = delete;
   BaseService& operator=(const BaseService&) = delete;

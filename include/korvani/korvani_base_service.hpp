@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,8 @@ class KORVANI_EXPORT KorvaniBaseService : public BaseService {
   static constexpr std::string_view defaultBaseUrl = "https://api.korvani.com";
 
   // An absent `base` becomes defaultBaseUrl; a present one, even empty, is kept.
-  explicit KorvaniBaseService(ServiceConfig config);
+  static std::shared_ptr<KorvaniBaseService> create(ServiceConfig config);
+  KorvaniBaseService(Passkey, ServiceConfig config);  // for std::make_shared, as BaseService's
 
   // Sets the query parameter "access_token", replacing an earlier token; takes effect at the
   // next execute().

@@ -18,19 +18,24 @@ namespace korvani {
 // store holds and reports the outcome to the navigation handler. It holds the configuration
 // (shared with the host), one request assembler and one view model for its whole life.
 //
-// Create it with create() or std::make_shared: the payment's completion holds the component
-// only weakly, so a component destroyed mid-payment reports nothing, and one that no shared_ptr
-// owns never reports. All operations belong to the host's main thread.
+// Made only by create(): the payment's completion holds the component only weakly, so a
+// component destroyed mid-payment reports nothing, and one that no shared_ptr owned would never
+// report. All operations belong to the host's main thread.
 class KORVANI_EXPORT PaymentPluginComponent final
     : public host::VQPaymentPluginComponent,
       public std::enable_shared_from_this<PaymentPluginComponent> {
+  // Proof that the constructor runs inside create(). Explicit, so `{}` cannot make one.
+  struct Passkey {
+    explicit Passkey() = default;
+  };
+
  public:
-  // A shared component; a null configuration stands for a default one.
+  // A shared component; a null configuration stands for a default one. Validates nothing: a
+  // missing value shows when the request is sent. No network or host activity happens here.
   static std::shared_ptr<PaymentPluginComponent> create(
       std::shared_ptr<PaymentPluginConfiguration> configuration);
-  // Validates nothing; a missing value shows when the request is sent. No network or host
-  // activity happens here.
-  explicit PaymentPluginComponent(std::shared_ptr<PaymentPluginConfiguration> configuration);
+  // Public for std::make_shared only; the key is private.
+  PaymentPluginComponent(Passkey, std::shared_ptr<PaymentPluginConfiguration> configuration);
   // Not copyable: the payment completion refers to this very object.
   PaymentPluginComponent(const PaymentPluginComponent&) = delete;
   PaymentPluginComponent& operator=(const PaymentPluginComponent&) = delete;

@@ -21,7 +21,8 @@ namespace korvani {
 class KORVANI_EXPORT PaymentPluginConfiguration {
  public:
   // Takes a text, answers its SHA-256 digest as text (or nothing). Called on the host's main
-  // thread; it must not throw, as nothing on the way back to the host catches it.
+  // thread. A hook that throws counts as one that answered nothing: the exception is caught
+  // and never reaches the host.
   using Sha256Hook = std::function<std::optional<std::string>(const std::string&)>;
 
   // Start of the payment URL; absent: KorvaniBaseService::defaultBaseUrl.
@@ -58,7 +59,7 @@ class KORVANI_EXPORT PaymentPluginConfiguration {
 
   // Called once per request, with the payment's identifying fragment, to make the hash part
   // of the idempotency key ("<digest>-<creation seconds>"). Empty, answering nothing or
-  // throwing: no hash part.
+  // throwing: no hash part, the key is "-<creation seconds>".
   Sha256Hook sha256;
 };
 

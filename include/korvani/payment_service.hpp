@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "korvani/export.hpp"
 #include "korvani/korvani_base_service.hpp"
 #include "korvani/payment_configuration.hpp"
@@ -8,12 +10,13 @@ namespace korvani {
 
 // Posts one payment: a POST of the configuration's body as JSON to base URL + path, with the
 // configuration's headers and the access token as query parameter, and a 72-second time-out.
-// Create it with std::make_shared, set the callbacks, keep it alive and call execute() on the
-// host's main thread; outcomes arrive as for any BaseService.
+// Create it, set the callbacks, keep it alive and call execute() on the host's main thread;
+// outcomes arrive as for any BaseService. There is no form from a bare ServiceConfig.
 class KORVANI_EXPORT PaymentService : public KorvaniBaseService {
  public:
   // Copies the parts (an absent base URL becomes the default origin); sends nothing yet.
-  explicit PaymentService(const PaymentConfiguration& configuration);
+  static std::shared_ptr<PaymentService> create(const PaymentConfiguration& configuration);
+  PaymentService(Passkey, const PaymentConfiguration& configuration);  // for std::make_shared
 };
 
 }  // namespace korvani

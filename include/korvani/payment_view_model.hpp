@@ -19,17 +19,23 @@ class PaymentService;
 // (screen "/myzr/account_balance", action "post_payment", to the host's process listener) and
 // hands the outcome to its caller.
 //
-// Create it with std::make_shared: the service callbacks refer back to the view model only
-// weakly (so a pending request never keeps it alive), and a view model that no shared_ptr owns
-// never completes. Main thread only; nothing is locked.
+// Made only by create(): the service callbacks refer back to the view model only weakly (so a
+// pending request never keeps it alive), and a view model that no shared_ptr owned would never
+// complete. Main thread only; nothing is locked.
 class KORVANI_EXPORT PaymentViewModel : public std::enable_shared_from_this<PaymentViewModel> {
+  // Proof that the constructor runs inside create(). Explicit, so `{}` cannot make one.
+  struct Passkey {
+    explicit Passkey() = default;
+  };
+
  public:
   // Called at most once per performPayment(), on the main thread: the payment and no error,
   // or no payment and an error (null after an HTTP error answer, which carries none).
   using Completion = std::function<void(std::optional<Payment>, platform::ErrorPtr)>;
 
   // No payment yet.
-  PaymentViewModel() = default;
+  static std::shared_ptr<PaymentViewModel> create();
+  explicit PaymentViewModel(Passkey) {}  // public for std::make_shared; the key is private
   // Not copyable: running payments refer to this very object.
   PaymentViewModel(const PaymentViewModel&) = delete;
   PaymentViewModel& operator=(const PaymentViewModel&) = delete;

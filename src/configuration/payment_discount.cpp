@@ -12,12 +12,12 @@ std::shared_ptr<PaymentDiscount> PaymentDiscount::fromJson(const JsonObject& jso
 }
 
 std::shared_ptr<PaymentDiscount> PaymentDiscount::fromJson(const std::optional<JsonObject>& json) {
-  return json ? fromJson(*json) : nullptr;
+  return detail::recordFromJson<PaymentDiscount>(json);
 }
 
 std::shared_ptr<PaymentDiscount> PaymentDiscount::fromJsonText(std::string_view text,
                                                                JsonError* error) {
-  return fromJson(detail::parseJsonObjectText(text, error));
+  return detail::recordFromJsonText<PaymentDiscount>(text, error);
 }
 
 }  // namespace korvani

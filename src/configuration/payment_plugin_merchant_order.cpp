@@ -20,12 +20,12 @@ std::shared_ptr<PaymentPluginMerchantOrder> PaymentPluginMerchantOrder::fromJson
 
 std::shared_ptr<PaymentPluginMerchantOrder> PaymentPluginMerchantOrder::fromJson(
     const std::optional<JsonObject>& json) {
-  return json ? fromJson(*json) : nullptr;
+  return detail::recordFromJson<PaymentPluginMerchantOrder>(json);
 }
 
 std::shared_ptr<PaymentPluginMerchantOrder> PaymentPluginMerchantOrder::fromJsonText(
     std::string_view text, JsonError* error) {
-  return fromJson(detail::parseJsonObjectText(text, error));
+  return detail::recordFromJsonText<PaymentPluginMerchantOrder>(text, error);
 }
 
 }  // namespace korvani

@@ -39,12 +39,12 @@ std::shared_ptr<PaymentPluginPreference> PaymentPluginPreference::fromJson(const
 
 std::shared_ptr<PaymentPluginPreference> PaymentPluginPreference::fromJson(
     const std::optional<JsonObject>& json) {
-  return json ? fromJson(*json) : nullptr;
+  return detail::recordFromJson<PaymentPluginPreference>(json);
 }
 
 std::shared_ptr<PaymentPluginPreference> PaymentPluginPreference::fromJsonText(
     std::string_view text, JsonError* error) {
-  return fromJson(detail::parseJsonObjectText(text, error));
+  return detail::recordFromJsonText<PaymentPluginPreference>(text, error);
 }
 
 }  // namespace korvani

@@ -5,21 +5,15 @@
 #include "korvani/base_service.hpp"
 
 namespace korvani {
-namespace {
-
-// What the host is told when no payment came back, whatever the reason.
-constexpr auto kNoPaymentStatus = host::VQPaymentMethodPlugin::RemotePaymentStatus{1};
-
-}  // namespace
 
 std::shared_ptr<PaymentPluginComponent> PaymentPluginComponent::create(
     std::shared_ptr<PaymentPluginConfiguration> configuration) {
-  return std::make_shared<PaymentPluginComponent>(std::move(configuration));
+  return std::make_shared<PaymentPluginComponent>(Passkey{}, std::move(configuration));
 }
 
 PaymentPluginComponent::PaymentPluginComponent(
-    std::shared_ptr<PaymentPluginConfiguration> configuration)
-    : manager_(std::move(configuration)), paymentViewModel_(std::make_shared<PaymentViewModel>()) {}
+    Passkey, std::shared_ptr<PaymentPluginConfiguration> configuration)
+    : manager_(std::move(configuration)), paymentViewModel_(PaymentViewModel::create()) {}
 
 std::shared_ptr<platform::View> PaymentPluginComponent::render(
     std::shared_ptr<host::VQCheckoutStore> /*checkoutStore*/,
@@ -64,7 +58,8 @@ void PaymentPluginComponent::renderDidFinish() {
     if (payment) {
       handler->didFinishPayment(payment->status(), payment->statusDetail(), payment->idString());
     } else {
-      handler->didFinishPayment(kNoPaymentStatus);
+      // Whatever kept the payment from coming back.
+      handler->didFinishPayment(host::VQPaymentMethodPlugin::RemotePaymentStatus::Rejected);
     }
   });
 }

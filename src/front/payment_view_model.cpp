@@ -24,9 +24,13 @@ std::optional<Payment> paymentFrom(const Response* response) {
 
 }  // namespace
 
+std::shared_ptr<PaymentViewModel> PaymentViewModel::create() {
+  return std::make_shared<PaymentViewModel>(Passkey{});
+}
+
 void PaymentViewModel::performPayment(const PaymentConfiguration& configuration,
                                       Completion completion) {
-  auto service = std::make_shared<PaymentService>(configuration);
+  auto service = PaymentService::create(configuration);
   // Both handlers share the caller's completion; neither keeps the view model alive.
   auto shared = std::make_shared<const Completion>(std::move(completion));
   const std::weak_ptr<PaymentViewModel> weakSelf = weak_from_this();

@@ -24,12 +24,11 @@ std::optional<Payment> Payment::fromJson(const JsonObject& json) {
 }
 
 std::optional<Payment> Payment::fromJson(const std::optional<JsonObject>& json) {
-  if (!json) return std::nullopt;
-  return fromJson(*json);
+  return detail::recordFromJson<Payment>(json);
 }
 
 std::optional<Payment> Payment::fromJsonText(std::string_view text, JsonError* error) {
-  return fromJson(detail::parseJsonObjectText(text, error));
+  return detail::recordFromJsonText<Payment>(text, error);
 }
 
 std::optional<std::string> Payment::idString() const {

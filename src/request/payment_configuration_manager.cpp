@@ -1,6 +1,8 @@
 #include "korvani/payment_configuration_manager.hpp"
 
-#include <cstdio>
+#include <array>
+#include <charconv>
+#include <limits>
 #include <utility>
 
 #include "korvani/auth_code.hpp"
@@ -74,14 +76,15 @@ std::string PaymentConfigurationManager::generateIdempotencyKey() const {
     try {
       if (std::optional<std::string> digest = sha256(paymentFragment())) key = std::move(*digest);
     } catch (...) {
-      key.clear();
     }
   }
-  // Whole seconds of the creation time; "%.0f" rounds to the nearest, ties to even.
-  char seconds[400];
-  std::snprintf(seconds, sizeof seconds, "%.0f", timeStamp_);
+  // Whole seconds of the creation time, rounded as printf's "%.0f" does (ties to even). Room
+  // for any double: a sign and up to max_exponent10 + 1 digits.
+  std::array<char, std::numeric_limits<double>::max_exponent10 + 2> seconds;
+  const auto written = std::to_chars(seconds.data(), seconds.data() + seconds.size(), timeStamp_,
+                                     std::chars_format::fixed, 0);
   key += '-';
-  key += seconds;
+  key.append(seconds.data(), written.ptr);
   return key;
 }
 

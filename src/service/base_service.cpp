@@ -40,7 +40,11 @@ platform::HeaderList requestHeaders(const ServiceConfig& config) {
 
 }  // namespace
 
-BaseService::BaseService(ServiceConfig serviceConfig) : config(std::move(serviceConfig)) {}
+std::shared_ptr<BaseService> BaseService::create(ServiceConfig config) {
+  return std::make_shared<BaseService>(Passkey{}, std::move(config));
+}
+
+BaseService::BaseService(Passkey, ServiceConfig serviceConfig) : config(std::move(serviceConfig)) {}
 
 void BaseService::execute() {
   // Reachability comes first: without a network nothing else matters.

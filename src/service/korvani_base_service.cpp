@@ -12,8 +12,12 @@ ServiceConfig withDefaultBase(ServiceConfig config) {
 
 }  // namespace
 
-KorvaniBaseService::KorvaniBaseService(ServiceConfig serviceConfig)
-    : BaseService(withDefaultBase(std::move(serviceConfig))) {}
+std::shared_ptr<KorvaniBaseService> KorvaniBaseService::create(ServiceConfig config) {
+  return std::make_shared<KorvaniBaseService>(Passkey{}, std::move(config));
+}
+
+KorvaniBaseService::KorvaniBaseService(Passkey key, ServiceConfig serviceConfig)
+    : BaseService(key, withDefaultBase(std::move(serviceConfig))) {}
 
 void KorvaniBaseService::setAccessToken(std::string token) {
   config.params.insert_or_assign("access_token", std::move(token));

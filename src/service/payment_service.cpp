@@ -1,5 +1,7 @@
 #include "korvani/payment_service.hpp"
 
+#include <memory>
+
 namespace korvani {
 namespace {
 
@@ -15,8 +17,12 @@ ServiceConfig paymentConfig(const PaymentConfiguration& configuration) {
 
 }  // namespace
 
-PaymentService::PaymentService(const PaymentConfiguration& configuration)
-    : KorvaniBaseService(paymentConfig(configuration)) {
+std::shared_ptr<PaymentService> PaymentService::create(const PaymentConfiguration& configuration) {
+  return std::make_shared<PaymentService>(Passkey{}, configuration);
+}
+
+PaymentService::PaymentService(Passkey key, const PaymentConfiguration& configuration)
+    : KorvaniBaseService(key, paymentConfig(configuration)) {
   if (configuration.accessToken) setAccessToken(*configuration.accessToken);
 }
 

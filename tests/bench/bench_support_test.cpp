@@ -17,6 +17,7 @@
 #include "latency.hpp"
 #include "payment_fixture.hpp"
 #include "support/fakes.hpp"
+#include "support/process_state.hpp"
 #include "support/test_server.hpp"
 
 namespace korvani::bench {
@@ -27,11 +28,12 @@ using test_support::TestServer;
 // The network benchmark compares the plug-in with a bare libcurl handle; the comparison only
 // means something when both put the same full payment on the wire, over one connection.
 TEST(BareClient, PostsThePaymentExactlyAsThePluginDoes) {
+  test_support::ProcessState state;
   test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
   TestServer server;
   server.on("/v1/payments", test_support::Reply::with(201, typicalPaymentAnswer()));
   const auto payment = makeCardPayment(server.origin(), "/v1/payments");
-  const auto service = std::make_shared<PaymentService>(payment.manager->currentConfiguration());
+  const auto service = PaymentService::create(payment.manager->currentConfiguration());
   bool done = false;
   service->success = [&](std::shared_ptr<Response>) { done = true; };
   service->execute();
@@ -51,7 +53,6 @@ TEST(BareClient, PostsThePaymentExactlyAsThePluginDoes) {
   EXPECT_EQ(shape(requests[1]), shape(requests[0]));
   EXPECT_EQ(shape(requests[2]), shape(requests[0]));
   EXPECT_EQ(requests[1].connection, requests[2].connection);
-  host::ZRReachability::setProvider({});
 }
 
 TEST(BenchFixture, CardPaymentCarriesEveryPartAndItsAnswerIsAnApprovedPayment) {

@@ -148,7 +148,8 @@ TEST(LatencyRelay, CountsConnectionsAndThoseOpeningWithAClientHello) {
   LatencyRelay relay(std::stoi(server.origin().substr(server.origin().rfind(':') + 1)), 10ms);
   const auto payment =
       makeCardPayment("https://127.0.0.1:" + std::to_string(relay.port()), "/v1/payments");
-  const auto request = requestFor(PaymentService(payment.manager->currentConfiguration()).config);
+  const auto request =
+      requestFor(PaymentService::create(payment.manager->currentConfiguration())->config);
   for (int handle = 0; handle < 2; ++handle) {
     BareClient bare(request, server.authorityPem());
     for (int round = 0; round < 2; ++round) {

@@ -86,6 +86,7 @@ class CheckoutEndToEndTest : public ::testing::Test {
     EXPECT_EQ(handler->calls()[before].kind, CallKind::endPluginWork);
   }
 
+  test_support::ProcessState state;  // outlives the server
   std::unique_ptr<sandbox::SandboxServer> server;
   std::shared_ptr<host::RecordingTrackListener> events =
       std::make_shared<host::RecordingTrackListener>();

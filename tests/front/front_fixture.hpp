@@ -1,7 +1,8 @@
 #pragma once
 
 // What the front's tests share: a reachable network, a recording track listener installed as
-// the host's, a main queue that starts and ends empty, and a local payment server.
+// the host's (both undone by `state`), a main queue that starts and ends empty, and a local
+// payment server.
 
 #include <gtest/gtest.h>
 
@@ -12,11 +13,11 @@
 #include <string>
 #include <string_view>
 
-#include "korvani/host/reachability.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/host/tracker.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "support/fakes.hpp"
+#include "support/process_state.hpp"
 #include "support/test_server.hpp"
 
 namespace korvani::front_test {
@@ -32,11 +33,7 @@ class FrontTest : public ::testing::Test {
     host::KVQTracker::setTrackListener(listener);
     platform::MainQueue::runUntilIdle();
   }
-  void TearDown() override {
-    platform::MainQueue::runUntilIdle();
-    host::KVQTracker::setTrackListener(nullptr);
-    host::ZRReachability::setProvider({});
-  }
+  void TearDown() override { platform::MainQueue::runUntilIdle(); }
 
   static bool drainUntil(const std::function<bool()>& condition) {
     return platform::MainQueue::runFor(condition, std::chrono::seconds(10));
@@ -49,6 +46,7 @@ class FrontTest : public ::testing::Test {
     return {.status = 201, .body = body, .delay = 300ms};
   }
 
+  test_support::ProcessState state;
   std::shared_ptr<host::RecordingTrackListener> listener =
       std::make_shared<host::RecordingTrackListener>();
   test_support::TestServer server;

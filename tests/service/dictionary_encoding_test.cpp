@@ -42,17 +42,13 @@ TEST(QueryParamString, EncodesEverythingOutsideTheUnreservedSet) {
       {"\xFF", "%FF"},
       {"AZaz09-._~", "AZaz09-._~"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     EXPECT_EQ(queryParamString(StringDictionary{{"v", c.value}}), "?v=" + c.encoded) << c.value;
-    // Names are encoded the same way.
-    EXPECT_EQ(queryParamString(StringDictionary{{c.value, "x"}}), "?" + c.encoded + "=x")
-        << c.value;
-  }
 }
 
 TEST(QueryParamString, ItemsInIterationOrderAndNonTextValuesAsBareNames) {
-  const StringDictionary params{{"b", "2"}, {"a", "1"}, {"c", "3 3"}};
-  EXPECT_EQ(queryParamString(params), "?a=1&b=2&c=3%203");
+  const StringDictionary params{{"b", "2"}, {"a", "1"}, {"c d", "3 3"}};
+  EXPECT_EQ(queryParamString(params), "?a=1&b=2&c%20d=3%203");  // names encoded like values
 
   const JsonObject mixed{{"z", "last?"}, {"flag", true}, {"n", 5}, {"nil", nullptr}, {"a", "x"}};
   EXPECT_EQ(queryParamString(mixed), "?z=last%3F&flag&n&nil&a=x");

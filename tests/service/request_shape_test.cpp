@@ -43,7 +43,7 @@ TEST_F(RequestShape, PaymentServicePostsTheConfiguredRequest) {
   // Which header wins over which is the base service's, below.
   configuration.headers = StringDictionary{{"X-Idempotency-Key", "0d6f-42"}};
   configuration.body = JsonObject{{"transaction_amount", *Decimal::fromString("1520.750")}};
-  const auto request = send(std::make_shared<PaymentService>(configuration));
+  const auto request = send(PaymentService::create(configuration));
   EXPECT_EQ(request.method, "POST");
   EXPECT_EQ(request.path, "/v1/payments");
   EXPECT_EQ(request.query, "access_token=APP_USR-12%2F34%2B5%206%3D7%268");
@@ -55,7 +55,7 @@ TEST_F(RequestShape, PaymentServicePostsTheConfiguredRequest) {
   PaymentConfiguration bare;
   bare.baseUrl = server_.origin();
   bare.path = "/v1/payments";
-  const auto bareRequest = send(std::make_shared<PaymentService>(bare));
+  const auto bareRequest = send(PaymentService::create(bare));
   EXPECT_EQ(bareRequest.method, "POST");
   EXPECT_FALSE(bareRequest.hasQuery);
   EXPECT_EQ(bareRequest.body, "");
@@ -70,7 +70,7 @@ TEST_F(RequestShape, BaseServiceSendsMethodHeadersAndBodyAsConfigured) {
   config.body = JsonObject{{"k", "v"}};  // goes out whatever the method
   config.contentType = "application/vnd.korvani+json";
   config.headers = {{"Content-Type", "text/plain"}, {"content-type", "text/csv"}, {"X-A", "1"}};
-  const auto service = std::make_shared<BaseService>(config);
+  const auto service = BaseService::create(config);
   auto request = send(service);
   EXPECT_EQ(request.method, "OPTIONS");
   EXPECT_EQ(request.query, "page=2&q=a%20b");

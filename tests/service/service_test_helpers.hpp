@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "korvani/base_service.hpp"
-#include "korvani/host/reachability.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "support/fakes.hpp"
+#include "support/process_state.hpp"
 #include "support/test_server.hpp"
 
 namespace korvani::service_test {
@@ -68,19 +68,17 @@ class CallRecorder {
 class NetworkTest : public ::testing::Test {
  protected:
   void SetUp() override { test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi); }
-  void TearDown() override {
-    platform::MainQueue::runUntilIdle();
-    host::ZRReachability::setProvider({});
-  }
+  void TearDown() override { platform::MainQueue::runUntilIdle(); }
 
   static std::shared_ptr<BaseService> serviceFor(std::optional<std::string> base,
                                                  std::optional<std::string> path) {
     ServiceConfig config;
     config.base = std::move(base);
     config.path = std::move(path);
-    return std::make_shared<BaseService>(std::move(config));
+    return BaseService::create(std::move(config));
   }
 
+  test_support::ProcessState state;
   const std::thread::id mainThread_ = std::this_thread::get_id();
 };
 

@@ -282,7 +282,7 @@ class PaymentSoakTest : public ::testing::Test {
       PaymentConfigurationManager manager(configuration);
       manager.update(store->currentPaymentData());
       manager.update(std::shared_ptr<host::VQCheckoutStore>(store));
-      c->probe = std::make_shared<PaymentService>(manager.currentConfiguration());
+      c->probe = PaymentService::create(manager.currentConfiguration());
       c->probe->config.timeoutInterval = 0.1;
       const auto record = [outcomes = c->probeOutcomes](auto, platform::ErrorPtr error) {
         if (onMainThread()) outcomes->push_back(error ? error->code() : 0);
@@ -437,6 +437,7 @@ class PaymentSoakTest : public ::testing::Test {
     }
   }
 
+  test_support::ProcessState state;  // outlives the server
   std::unique_ptr<sandbox::SandboxServer> server;
   std::shared_ptr<Events> events = std::make_shared<Events>();
   std::mt19937_64 random{environmentNumber("KORVANI_SOAK_SEED", 20240611)};

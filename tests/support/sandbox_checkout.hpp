@@ -4,17 +4,18 @@
 #include <memory>
 #include <string>
 
-#include "korvani/host/reachability.hpp"
 #include "korvani/host/tracker.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "support/fakes.hpp"
+#include "support/process_state.hpp"
 
 namespace korvani::test_support {
 
 // A quiet in-process sandbox that the shared session trusts, with the network reported up and
-// tracking recorded by `listener`; null (and `error` set) when the server did not start.
+// tracking recorded by `listener` (a ProcessState undoes these); null (and `error` set) when the
+// server did not start.
 inline std::unique_ptr<sandbox::SandboxServer> startCheckoutSandbox(
     sandbox::SandboxOptions options, std::shared_ptr<host::KVTrackListener> listener,
     std::string& error) {
@@ -27,13 +28,10 @@ inline std::unique_ptr<sandbox::SandboxServer> startCheckoutSandbox(
   return server;
 }
 
-// Runs what the main queue still holds, then undoes startCheckoutSandbox().
+// Runs what the main queue still holds, then stops the server.
 inline void stopCheckoutSandbox(sandbox::SandboxServer* server) {
   platform::MainQueue::runUntilIdle();
-  host::KVQTracker::setTrackListener(nullptr);
-  host::ZRReachability::setProvider({});
   if (server) server->stop();
-  platform::URLSession::sharedSession()->resetTrustedCertificates();
 }
 
 }  // namespace korvani::test_support

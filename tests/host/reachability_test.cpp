@@ -9,16 +9,12 @@
 
 #include "reachability_interfaces.hpp"
 #include "support/fakes.hpp"
+#include "support/process_state.hpp"
 
 namespace korvani::host {
 namespace {
 
 using test_support::FixedReachability;
-
-// Restores the default provider even when a check fails.
-struct ProviderGuard {
-  ~ProviderGuard() { ZRReachability::setProvider({}); }
-};
 
 TEST(ZRReachability, InterfaceListDecidesTheDefaultStatus) {
   sockaddr_in ipv4{};
@@ -52,7 +48,7 @@ TEST(ZRReachability, InterfaceListDecidesTheDefaultStatus) {
 }
 
 TEST(ZRReachability, HostProviderReplacesTheDefaultObject) {
-  ProviderGuard guard;
+  test_support::ProcessState state;
   const auto defaultObject = ZRReachability::reachabilityForInternetConnection();
   ASSERT_NE(defaultObject, nullptr);
   EXPECT_EQ(ZRReachability::reachabilityForInternetConnection(), defaultObject);
@@ -69,7 +65,7 @@ TEST(ZRReachability, HostProviderReplacesTheDefaultObject) {
 
 // Run under TSan: swapping the provider while another thread asks must not race.
 TEST(ZRReachability, ProviderCanBeSwappedWhileOtherThreadsAsk) {
-  ProviderGuard guard;
+  test_support::ProcessState state;
   const auto defaultObject = ZRReachability::reachabilityForInternetConnection();
   const auto online = std::make_shared<FixedReachability>(ZRNetworkStatus::ReachableViaWiFi);
   int unexpected = 0;
