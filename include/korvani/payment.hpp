@@ -19,6 +19,8 @@ class KORVANI_EXPORT Payment {
   // "status_detail" as strings. An unusable "id" (missing, negative, fractional, too large, not
   // a number) or "formatted" (not an object) leaves that field empty instead.
   static std::optional<Payment> fromJson(const JsonObject& json);
+  // The same, taking "raw" and "formatted" over from `json` instead of copying them.
+  static std::optional<Payment> fromJson(JsonObject&& json);
   static std::optional<Payment> fromJson(const std::optional<JsonObject>& json);
   // Parses `text` first. Text that is not a JSON object gives nothing and, when `error` is
   // given, the reason (otherwise `error` is left alone).
@@ -39,6 +41,9 @@ class KORVANI_EXPORT Payment {
 
  private:
   Payment() = default;
+  // Copies "raw" and "formatted" from a const object, takes them over from a mutable one.
+  template <typename Object>
+  static std::optional<Payment> build(Object& json);
 
   std::optional<std::uint64_t> id_;
   std::string status_;

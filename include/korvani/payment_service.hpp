@@ -14,9 +14,9 @@ namespace korvani {
 // outcomes arrive as for any BaseService. There is no form from a bare ServiceConfig.
 class KORVANI_EXPORT PaymentService : public KorvaniBaseService {
  public:
-  // Copies the parts (an absent base URL becomes the default origin); sends nothing yet.
-  static std::shared_ptr<PaymentService> create(const PaymentConfiguration& configuration);
-  PaymentService(Passkey, const PaymentConfiguration& configuration);  // for std::make_shared
+  // Takes the parts over (an absent base URL becomes the default origin); sends nothing yet.
+  static std::shared_ptr<PaymentService> create(PaymentConfiguration configuration);
+  PaymentService(Passkey, PaymentConfiguration configuration);  // for std::make_shared
 };
 
 }  // namespace korvani

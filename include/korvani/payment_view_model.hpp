@@ -52,7 +52,7 @@ class KORVANI_EXPORT PaymentViewModel : public std::enable_shared_from_this<Paym
   //                              completion(nullopt, the error as received)
   // Nothing at all happens once the view model is gone. An empty completion is allowed: the
   // event is still sent.
-  void performPayment(const PaymentConfiguration& configuration, Completion completion);
+  void performPayment(PaymentConfiguration configuration, Completion completion);
 
  private:
   // One event on a fresh tracker; dropped when the host has no listener.

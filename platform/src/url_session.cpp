@@ -76,7 +76,11 @@ struct URLSession::Impl {
   std::atomic<bool> warmUpEnabled{true};
 };
 
-URLSession::URLSession() : impl_(std::make_unique<Impl>()) {}
+URLSession::URLSession() : impl_(std::make_unique<Impl>()) {
+  // The host makes the session when it sets up (trust) or hands the plug-in its checkout, well
+  // before the first request.
+  Worker::instance().start();
+}
 
 URLSession::~URLSession() = default;
 

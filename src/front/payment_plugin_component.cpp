@@ -44,24 +44,25 @@ void PaymentPluginComponent::renderDidFinish() {
     manager_.update(store->currentPaymentData());
     manager_.update(store);
   }
-  const PaymentConfiguration configuration = manager_.currentConfiguration();
+  PaymentConfiguration configuration = manager_.currentConfiguration();
 
-  paymentViewModel_->performPayment(configuration, [weakSelf = weak_from_this()](
-                                                       std::optional<Payment> payment,
-                                                       const platform::ErrorPtr& /*error*/) {
-    const auto self = weakSelf.lock();
-    if (!self) return;
-    if (const auto current = self->navigationHandler) current->endPluginWork();
-    // Read again: ending the work may have handed the component another handler.
-    const auto handler = self->navigationHandler;
-    if (!handler) return;
-    if (payment) {
-      handler->didFinishPayment(payment->status(), payment->statusDetail(), payment->idString());
-    } else {
-      // Whatever kept the payment from coming back.
-      handler->didFinishPayment(host::VQPaymentMethodPlugin::RemotePaymentStatus::Rejected);
-    }
-  });
+  paymentViewModel_->performPayment(
+      std::move(configuration), [weakSelf = weak_from_this()](std::optional<Payment> payment,
+                                                              const platform::ErrorPtr& /*error*/) {
+        const auto self = weakSelf.lock();
+        if (!self) return;
+        if (const auto current = self->navigationHandler) current->endPluginWork();
+        // Read again: ending the work may have handed the component another handler.
+        const auto handler = self->navigationHandler;
+        if (!handler) return;
+        if (payment) {
+          handler->didFinishPayment(payment->status(), payment->statusDetail(),
+                                    payment->idString());
+        } else {
+          // Whatever kept the payment from coming back.
+          handler->didFinishPayment(host::VQPaymentMethodPlugin::RemotePaymentStatus::Rejected);
+        }
+      });
 }
 
 }  // namespace korvani

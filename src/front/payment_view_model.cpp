@@ -15,11 +15,10 @@ constexpr const char* kAction = "post_payment";
 // The payment the answer describes, if it is a JSON object holding a valid one.
 std::optional<Payment> paymentFrom(const Response* response) {
   if (!response) return std::nullopt;
-  const std::optional<JsonValue> json = response->responseJSON();
-  if (!json) return std::nullopt;
-  const JsonObject* object = json->asObject();
+  std::optional<JsonValue> json = response->responseJSON();
+  JsonObject* object = json ? json->asObject() : nullptr;
   if (!object) return std::nullopt;
-  return Payment::fromJson(*object);
+  return Payment::fromJson(std::move(*object));
 }
 
 }  // namespace
@@ -28,9 +27,8 @@ std::shared_ptr<PaymentViewModel> PaymentViewModel::create() {
   return std::make_shared<PaymentViewModel>(Passkey{});
 }
 
-void PaymentViewModel::performPayment(const PaymentConfiguration& configuration,
-                                      Completion completion) {
-  auto service = PaymentService::create(configuration);
+void PaymentViewModel::performPayment(PaymentConfiguration configuration, Completion completion) {
+  auto service = PaymentService::create(std::move(configuration));
   // Both handlers share the caller's completion; neither keeps the view model alive.
   auto shared = std::make_shared<const Completion>(std::move(completion));
   const std::weak_ptr<PaymentViewModel> weakSelf = weak_from_this();
@@ -45,7 +43,8 @@ void PaymentViewModel::performPayment(const PaymentConfiguration& configuration,
       return;
     }
     // The event is built before the payment is handed over, and sent after the completion.
-    JsonObject extraParams{{"raw", payment->raw()}};
+    JsonObject extraParams;
+    extraParams.set("raw", JsonValue(JsonObject(payment->raw())));
     if (*shared) (*shared)(std::move(payment), nullptr);
     self->trackPaymentEvent("success", extraParams);
   };

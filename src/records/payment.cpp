@@ -1,13 +1,16 @@
 #include "korvani/payment.hpp"
 
 #include <string>
+#include <utility>
 
 #include "records/json_text.hpp"
 
 namespace korvani {
 
-std::optional<Payment> Payment::fromJson(const JsonObject& json) {
-  const JsonObject* raw = json.getObject("raw");
+template <typename Object>
+std::optional<Payment> Payment::build(Object& json) {
+  auto* rawValue = json.find("raw");
+  auto* raw = rawValue ? rawValue->asObject() : nullptr;
   if (!raw) return std::nullopt;
   const std::string* status = raw->getString("status");
   if (!status) return std::nullopt;
@@ -18,9 +21,19 @@ std::optional<Payment> Payment::fromJson(const JsonObject& json) {
   payment.id_ = raw->getUInt64("id");
   payment.status_ = *status;
   payment.statusDetail_ = *statusDetail;
-  payment.raw_ = *raw;
-  if (const JsonObject* formatted = json.getObject("formatted")) payment.formatted_ = *formatted;
+  if (auto* formatted = json.find("formatted")) {
+    if (auto* object = formatted->asObject()) payment.formatted_ = std::move(*object);
+  }
+  payment.raw_ = std::move(*raw);
   return payment;
+}
+
+std::optional<Payment> Payment::fromJson(const JsonObject& json) {
+  return build(json);
+}
+
+std::optional<Payment> Payment::fromJson(JsonObject&& json) {
+  return build(json);
 }
 
 std::optional<Payment> Payment::fromJson(const std::optional<JsonObject>& json) {

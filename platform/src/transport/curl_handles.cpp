@@ -6,6 +6,11 @@
 
 namespace korvani::platform::transport {
 
+void CurlHeaderList::reserve(std::size_t bytes, std::size_t lines) {
+  text_.reserve(bytes);
+  nodes_.reserve(lines);
+}
+
 void CurlHeaderList::addField(std::string_view name, std::string_view value) {
   appendCurlHeaderLine(text_, name, value);
   text_.push_back('\0');

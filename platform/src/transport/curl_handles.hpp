@@ -44,6 +44,8 @@ class CurlHeaderList {
   CurlHeaderList(const CurlHeaderList&) = delete;
   CurlHeaderList& operator=(const CurlHeaderList&) = delete;
 
+  // Room for lines of `bytes` characters in all, and `lines` lines.
+  void reserve(std::size_t bytes, std::size_t lines);
   // Adds a line that sends the field exactly; call link() once all are added.
   void addField(std::string_view name, std::string_view value);
   // Adds a line that keeps libcurl from sending a field of its own with this name.

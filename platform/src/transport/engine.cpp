@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "transport/request_checks.hpp"
 #include "transport/url_errors.hpp"
 
 namespace korvani::platform::transport {
@@ -60,17 +61,42 @@ void Engine::look(HeldTask held) {
 
 void Engine::start(HeldTask held) {
   TaskCore& core = *held.core;
-  core.transfer = std::make_unique<Transfer>(core);
-  if (ErrorPtr refusal = core.transfer->prepare(share_.get(), policy_)) {
-    core.transfer.reset();
+  ErrorPtr refusal = refusalOf(core.request);
+  std::shared_ptr<const ParsedUrl> url;
+  if (!refusal) url = parsed(core.request.url, refusal);
+  EasyHandle handle;
+  if (!refusal) {
+    handle = takeHandle();
+    if (!handle.easy) refusal = urlError(kURLErrorUnknown, core.request.url);
+  }
+  if (refusal) {
     complete(core, std::nullopt, std::nullopt, std::move(refusal));
     return;
   }
+  core.transfer = std::make_unique<Transfer>(core, std::move(url), std::move(handle), policy_);
   if (policy_.warming(core.transfer->origin())) {
     waiting_.push_back({std::move(held), Clock::now()});
     return;
   }
   add(std::move(held));
+}
+
+std::shared_ptr<const ParsedUrl> Engine::parsed(const std::string& url, ErrorPtr& refusal) {
+  if (lastUrl_ && lastUrl_->text == url) return lastUrl_;
+  auto fresh = parseRequestUrl(url, refusal);
+  if (fresh) lastUrl_ = fresh;
+  return fresh;
+}
+
+EasyHandle Engine::takeHandle() {
+  if (spare_.easy) return std::move(spare_);
+  return makeEasyHandle(share_.get());
+}
+
+void Engine::giveBack(TaskCore& core) {
+  EasyHandle handle = core.transfer->releaseHandle();
+  core.transfer.reset();
+  if (!spare_.easy) spare_ = std::move(handle);
 }
 
 void Engine::add(HeldTask held) {
@@ -81,7 +107,7 @@ void Engine::add(HeldTask held) {
   if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
     auto node = running_.extract(easy);
     complete(core, std::nullopt, std::nullopt, urlError(kURLErrorUnknown, core.request.url));
-    core.transfer.reset();
+    giveBack(core);
   }
 }
 
@@ -105,9 +131,9 @@ void Engine::finish(CURL* easy, CURLcode result) {
       policy_.noteAnswer(transfer.origin(), outcome.response->allHeaderFields, Clock::now());
     }
   }
-  // The completion goes first: releasing the handle is not the caller's wait.
+  // The completion goes first: readying the handle for the next request is not the caller's wait.
   complete(core, std::move(outcome.data), std::move(outcome.response), std::move(outcome.error));
-  core.transfer.reset();
+  giveBack(core);
 }
 
 void Engine::cancel(TaskCore& core) {
@@ -122,16 +148,17 @@ void Engine::cancel(TaskCore& core) {
   const HeldTask held = std::move(waiting->held);
   waiting_.erase(waiting);
   completeCancelled(core);
-  core.transfer.reset();
+  giveBack(core);
 }
 
 void Engine::warmUp(const WarmUpRequest& request) {
-  CurlUrl url;
-  std::string origin;
-  if (parseRequestUrl(request.url, url, origin) != nullptr) return;  // silently: nothing to warm
+  ErrorPtr refusal;
+  std::shared_ptr<const ParsedUrl> url = parseRequestUrl(request.url, refusal);
+  if (!url) return;  // silently: nothing to warm
+  const std::string& origin = url->origin;
   if (!policy_.shouldWarmUp(origin, Clock::now())) return;
-  auto warmUp = std::make_unique<WarmUp>(std::move(url), origin, request.trust, share_.get(),
-                                         policy_.maxIdleSeconds(origin));
+  const long maxIdle = policy_.maxIdleSeconds(origin);
+  auto warmUp = std::make_unique<WarmUp>(url, makeEasyHandle(share_.get()), request.trust, maxIdle);
   CURL* easy = warmUp->easy();
   if (easy == nullptr || curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) return;
   policy_.noteWarmUpStarted(origin);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "transport/url_errors.hpp"
+
 namespace korvani::platform::transport {
 
 bool isValidHeaderName(std::string_view name) noexcept {
@@ -50,6 +52,18 @@ void appendCurlHeaderLine(std::string& out, std::string_view name, std::string_v
     out.append(": ");
     out.append(value);
   }
+}
+
+ErrorPtr refusalOf(const URLRequest& request) {
+  for (const auto& [name, value] : request.allHTTPHeaderFields) {
+    if (!isValidHeaderName(name) || !isValidHeaderValue(value)) {
+      return urlError(kURLErrorRequestHeaderInvalid, request.url);
+    }
+  }
+  if (!isValidMethod(request.httpMethod)) {
+    return urlError(kURLErrorBadURL, request.url, JsonObject{{"httpMethod", request.httpMethod}});
+  }
+  return nullptr;
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {

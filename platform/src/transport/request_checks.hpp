@@ -28,6 +28,9 @@ bool carriesIdempotencyKey(const HeaderList& fields) noexcept;
 // empty or blank (libcurl would drop "Name:" with nothing after the colon).
 void appendCurlHeaderLine(std::string& out, std::string_view name, std::string_view value);
 
+// Why the session refuses to send `request` as it stands (a header field or the method), or null.
+ErrorPtr refusalOf(const URLRequest& request);
+
 // Letter case ignored, ASCII only.
 bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept;
 

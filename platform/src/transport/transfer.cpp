@@ -39,7 +39,10 @@ void complete(TaskCore& core, std::optional<std::string> data,
   }
 }
 
-void configureCommon(CURL* easy, CURLSH* share, const TrustSettings& trust) {
+EasyHandle makeEasyHandle(CURLSH* share) {
+  EasyHandle handle{CurlEasy(curl_easy_init()), nullptr};
+  CURL* easy = handle.easy.get();
+  if (easy == nullptr) return handle;
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -48,79 +51,96 @@ void configureCommon(CURL* easy, CURLSH* share, const TrustSettings& trust) {
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!trust.bundle.empty()) {
-    // The owner of the handle keeps `trust` alive while the handle runs.
-    curl_blob blob{const_cast<char*>(trust.bundle.data()), trust.bundle.size(), CURL_BLOB_NOCOPY};
-    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-  } else {
-    curl_easy_setopt(easy, CURLOPT_CAINFO, trust.caFile.empty() ? nullptr : trust.caFile.c_str());
-  }
-  curl_easy_setopt(easy, CURLOPT_CAPATH, trust.caPath.empty() ? nullptr : trust.caPath.c_str());
+  return handle;
 }
 
-ErrorPtr parseRequestUrl(const std::string& url, CurlUrl& parsed, std::string& origin) {
-  if (url.find('\0') != std::string::npos) return urlError(kURLErrorBadURL, url);
-  parsed.reset(curl_url());
-  if (!parsed) return urlError(kURLErrorUnknown, url);
-  if (const CURLUcode rc = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0);
-      rc != CURLUE_OK) {
-    return urlError(kURLErrorBadURL, url,
-                    JsonObject{{"curlUrlCode", static_cast<int>(rc)},
-                               {kCurlMessageKey, curl_url_strerror(rc)}});
+void applyTrust(EasyHandle& handle, std::shared_ptr<const TrustSettings> trust) {
+  if (handle.trust == trust) return;
+  CURL* easy = handle.easy.get();
+  if (!trust->bundle.empty()) {
+    // The handle keeps `trust` alive while it may read the bundle.
+    curl_blob blob{const_cast<char*>(trust->bundle.data()), trust->bundle.size(), CURL_BLOB_NOCOPY};
+    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+  } else {
+    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAINFO, trust->caFile.empty() ? nullptr : trust->caFile.c_str());
+  }
+  curl_easy_setopt(easy, CURLOPT_CAPATH, trust->caPath.empty() ? nullptr : trust->caPath.c_str());
+  handle.trust = std::move(trust);
+}
+
+std::shared_ptr<const ParsedUrl> parseRequestUrl(const std::string& url, ErrorPtr& refusal) {
+  if (url.find('\0') != std::string::npos) {
+    refusal = urlError(kURLErrorBadURL, url);
+    return nullptr;
+  }
+  auto parsed = std::make_shared<ParsedUrl>();
+  parsed->text = url;
+  parsed->handle.reset(curl_url());
+  CURLU* handle = parsed->handle.get();
+  if (handle == nullptr) {
+    refusal = urlError(kURLErrorUnknown, url);
+    return nullptr;
+  }
+  if (const CURLUcode rc = curl_url_set(handle, CURLUPART_URL, url.c_str(), 0); rc != CURLUE_OK) {
+    refusal = urlError(kURLErrorBadURL, url,
+                       JsonObject{{"curlUrlCode", static_cast<int>(rc)},
+                                  {kCurlMessageKey, curl_url_strerror(rc)}});
+    return nullptr;
   }
   const auto part = [&](CURLUPart which) {
     char* value = nullptr;
-    const CURLUcode rc = curl_url_get(parsed.get(), which, &value, CURLU_DEFAULT_PORT);
+    const CURLUcode rc = curl_url_get(handle, which, &value, CURLU_DEFAULT_PORT);
     return rc == CURLUE_OK ? CurlText(value) : CurlText();
   };
   const CurlText scheme = part(CURLUPART_SCHEME);
   const std::string_view name = scheme ? std::string_view(scheme.get()) : std::string_view();
-  if (name != "http" && name != "https") return urlError(kURLErrorUnsupportedURL, url);
+  if (name != "http" && name != "https") {
+    refusal = urlError(kURLErrorUnsupportedURL, url);
+    return nullptr;
+  }
   const CurlText host = part(CURLUPART_HOST);
   const CurlText port = part(CURLUPART_PORT);
-  origin.assign(name)
-      .append("://")
-      .append(host ? host.get() : "")
-      .append(":")
-      .append(port ? port.get() : "");
-  return nullptr;
+  parsed->origin.append(name).append("://").append(host ? host.get() : "");
+  parsed->origin.append(":").append(port ? port.get() : "");
+  return parsed;
 }
 
-ErrorPtr Transfer::prepare(CURLSH* share, const ConnectionPolicy& policy) {
-  const URLRequest& request = core_.request;
-  for (const auto& [name, value] : request.allHTTPHeaderFields) {
-    if (!isValidHeaderName(name) || !isValidHeaderValue(value)) {
-      return urlError(kURLErrorRequestHeaderInvalid, request.url);
-    }
-  }
-  if (!isValidMethod(request.httpMethod)) {
-    return urlError(kURLErrorBadURL, request.url, JsonObject{{"httpMethod", request.httpMethod}});
-  }
-  if (ErrorPtr refusal = parseRequestUrl(request.url, url_, origin_)) return refusal;
-
-  for (const auto& [name, value] : request.allHTTPHeaderFields)
+Transfer::Transfer(TaskCore& core, std::shared_ptr<const ParsedUrl> url, EasyHandle handle,
+                   const ConnectionPolicy& policy)
+    : core_(core), url_(std::move(url)), handle_(std::move(handle)) {
+  const HeaderList& fields = core_.request.allHTTPHeaderFields;
+  std::size_t length = 0;
+  for (const auto& [name, value] : fields)
+    length += name.size() + value.size() + 3;
+  for (std::string_view own : kCurlsOwnFields)
+    length += own.size() + 2;
+  headerLines_.reserve(length, fields.size() + std::size(kCurlsOwnFields));
+  for (const auto& [name, value] : fields)
     headerLines_.addField(name, value);
   for (std::string_view own : kCurlsOwnFields) {
-    const bool given =
-        std::any_of(request.allHTTPHeaderFields.begin(), request.allHTTPHeaderFields.end(),
-                    [&](const auto& field) { return equalsIgnoringCase(field.first, own); });
+    const bool given = std::any_of(fields.begin(), fields.end(), [&](const auto& field) {
+      return equalsIgnoringCase(field.first, own);
+    });
     if (!given) headerLines_.addRemoval(own);
   }
-
-  easy_.reset(curl_easy_init());
-  if (!easy_) return urlError(kURLErrorUnknown, request.url);
-  configureCommon(easy_.get(), share, *core_.trust);
-  mayResend_ = mayResend(request);
-  curl_easy_setopt(easy_.get(), CURLOPT_MAXAGE_CONN, policy.maxIdleSeconds(origin_));
-  setRequestOptions();
-  return nullptr;
+  mayResend_ = mayResend(core_.request);
+  applyTrust(handle_, core_.trust);
+  setRequestOptions(policy);
 }
 
-void Transfer::setRequestOptions() {
-  CURL* easy = easy_.get();
+// Every option a request may set is set by every request: the handle may come from an earlier
+// one.
+void Transfer::setRequestOptions(const ConnectionPolicy& policy) {
+  CURL* easy = handle_.easy.get();
   const URLRequest& request = core_.request;
-  curl_easy_setopt(easy, CURLOPT_CURLU, url_.get());
+  curl_easy_setopt(easy, CURLOPT_CURLU, url_->handle.get());
+  curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, policy.maxIdleSeconds(url_->origin));
+  curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 0L);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerLines_.link());
+  // A plain GET first: clears what an earlier request's method left (no body, upload, POST).
+  curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
   if (request.httpMethod == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   } else if (request.httpBody) {
@@ -129,9 +149,7 @@ void Transfer::setRequestOptions() {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                      static_cast<curl_off_t>(request.httpBody->size()));
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.httpMethod.c_str());
-  } else if (request.httpMethod == "GET") {
-    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-  } else {
+  } else if (request.httpMethod != "GET") {
     if (request.httpMethod == "POST" || request.httpMethod == "PUT" ||
         request.httpMethod == "PATCH") {
       // An empty body, announced as "Content-Length: 0" as servers expect for these methods.
@@ -151,17 +169,32 @@ void Transfer::setRequestOptions() {
   curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
-  if (core_.maximumBytes > 0) {
-    // Refuses a declared oversized answer before any of it arrives; 0 would mean "no limit".
-    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
-                     static_cast<curl_off_t>(std::min<std::size_t>(core_.maximumBytes, INT64_MAX)));
-  }
+  // Refuses a declared oversized answer before any of it arrives (0 would mean "no limit"; then
+  // onBody refuses any byte).
+  curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                   static_cast<curl_off_t>(std::min<std::size_t>(core_.maximumBytes, INT64_MAX)));
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(core_.idleTimeout.count()));
+}
+
+EasyHandle Transfer::releaseHandle() {
+  CURL* easy = handle_.easy.get();
+  if (easy != nullptr) {
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CURLU, nullptr);
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);  // forgets the body
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
+    for (CURLoption data :
+         {CURLOPT_WRITEDATA, CURLOPT_HEADERDATA, CURLOPT_PREREQDATA, CURLOPT_XFERINFODATA}) {
+      curl_easy_setopt(easy, data, nullptr);
+    }
+  }
+  return std::move(handle_);
 }
 
 long Transfer::connectsSoFar() const {
   long connects = 0;
-  curl_easy_getinfo(easy_.get(), CURLINFO_NUM_CONNECTS, &connects);
+  curl_easy_getinfo(handle_.easy.get(), CURLINFO_NUM_CONNECTS, &connects);
   return connects;
 }
 
@@ -171,7 +204,7 @@ bool Transfer::shouldResend(CURLcode result) const noexcept {
 
 void Transfer::prepareResend() {
   // The same handle and options, so the bytes are the same; only the connection is new.
-  curl_easy_setopt(easy_.get(), CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(handle_.easy.get(), CURLOPT_FRESH_CONNECT, 1L);
   connectsAtLastSend_ = 0;  // libcurl counts connections afresh for the new attempt
   resendRefused_ = false;
   body_.clear();
@@ -211,8 +244,8 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* user) {
   }
   if (transfer.body_.empty()) {
     curl_off_t declared = -1;
-    if (curl_easy_getinfo(transfer.easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) ==
-            CURLE_OK &&
+    if (curl_easy_getinfo(transfer.handle_.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
+                          &declared) == CURLE_OK &&
         declared > 0) {
       transfer.body_.reserve(std::min(static_cast<size_t>(declared), limit));
     }
@@ -263,7 +296,7 @@ Transfer::Outcome Transfer::finish(CURLcode result) {
   Outcome outcome;
   if (result == CURLE_OK) {
     long status = 0;
-    curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(handle_.easy.get(), CURLINFO_RESPONSE_CODE, &status);
     if (status > 0) {
       outcome.response.emplace();
       outcome.response->url = url;

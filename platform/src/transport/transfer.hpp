@@ -40,27 +40,43 @@ struct TaskCore {
 void complete(TaskCore& core, std::optional<std::string> data,
               std::optional<HTTPURLResponse> response, ErrorPtr error);
 
-// The options every handle of the session carries: verification always on, no redirects, the
-// shared TLS session cache, `trust` as the certificate authorities. Also used by warm-ups, so
-// that their connections match the requests that reuse them.
-void configureCommon(CURL* easy, CURLSH* share, const TrustSettings& trust);
+// A request URL as libcurl holds it, with its origin ("scheme://host:port", default port filled
+// in). Immutable once made; shared by the requests to that URL.
+struct ParsedUrl {
+  std::string text;
+  CurlUrl handle;
+  std::string origin;
+};
 
-// Parses `url` for libcurl; on success fills `origin` ("scheme://host:port", default port
-// filled in). Returns the refusal otherwise.
-ErrorPtr parseRequestUrl(const std::string& url, CurlUrl& parsed, std::string& origin);
+// Parses `url` for libcurl, or says why it cannot be sent (`refusal`, then null).
+std::shared_ptr<const ParsedUrl> parseRequestUrl(const std::string& url, ErrorPtr& refusal);
+
+// An easy handle with the options every handle of the session carries (verification always on,
+// no redirects, the shared TLS session cache), and the trust it was last given.
+struct EasyHandle {
+  CurlEasy easy;  // null when libcurl could not make one
+  std::shared_ptr<const TrustSettings> trust;
+};
+EasyHandle makeEasyHandle(CURLSH* share);
+// Gives the handle `trust` as its certificate authorities, unless it has them already. Warm-ups
+// use the same, so that their connections match the requests that reuse them.
+void applyTrust(EasyHandle& handle, std::shared_ptr<const TrustSettings> trust);
 
 // The easy handle of one request and what arrives for it. Network thread only.
 class Transfer {
  public:
-  explicit Transfer(TaskCore& core) : core_(core) {}
+  // Sets up `handle` for the core's request to `url` (checked and parsed already).
+  Transfer(TaskCore& core, std::shared_ptr<const ParsedUrl> url, EasyHandle handle,
+           const ConnectionPolicy& policy);
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
-  // Checks the request and sets up the handle; returns the refusal, if any (nothing is sent).
-  ErrorPtr prepare(CURLSH* share, const ConnectionPolicy& policy);
+  // Hands the handle back once libcurl is done with it, for the next request; it no longer
+  // points into this transfer.
+  EasyHandle releaseHandle();
 
-  CURL* easy() const noexcept { return easy_.get(); }
-  const std::string& origin() const noexcept { return origin_; }
+  CURL* easy() const noexcept { return handle_.easy.get(); }
+  const std::string& origin() const noexcept { return url_->origin; }
 
   // When the request fails for lack of progress (connection set-up included).
   Clock::time_point expiresAt() const noexcept { return lastProgress_ + core_.idleTimeout; }
@@ -87,13 +103,12 @@ class Transfer {
   static int onSend(void* user, char*, char*, int, int);
   static int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
                         curl_off_t uploaded);
-  void setRequestOptions();
+  void setRequestOptions(const ConnectionPolicy& policy);
   long connectsSoFar() const;
 
   TaskCore& core_;
-  CurlEasy easy_;
-  CurlUrl url_;
-  std::string origin_;
+  std::shared_ptr<const ParsedUrl> url_;
+  EasyHandle handle_;
   CurlHeaderList headerLines_;
   bool mayResend_ = false;
 

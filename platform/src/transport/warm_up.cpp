@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "transport/connection_policy.hpp"
-#include "transport/transfer.hpp"
 
 namespace korvani::platform::transport {
 namespace {
@@ -18,18 +17,15 @@ size_t readNothing(char*, size_t, size_t, void*) {
 
 }  // namespace
 
-WarmUp::WarmUp(CurlUrl url, std::string origin, std::shared_ptr<const TrustSettings> trust,
-               CURLSH* share, long maxIdleSeconds)
-    : easy_(curl_easy_init()),
-      url_(std::move(url)),
-      origin_(std::move(origin)),
-      trust_(std::move(trust)) {
-  CURL* easy = easy_.get();
+WarmUp::WarmUp(std::shared_ptr<const ParsedUrl> url, EasyHandle handle,
+               std::shared_ptr<const TrustSettings> trust, long maxIdleSeconds)
+    : url_(std::move(url)), handle_(std::move(handle)) {
+  CURL* easy = handle_.easy.get();
   if (easy == nullptr) return;
   // The same connection settings as a request's, or the request would not reuse the connection.
-  configureCommon(easy, share, *trust_);
+  applyTrust(handle_, std::move(trust));
   curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, maxIdleSeconds);
-  curl_easy_setopt(easy, CURLOPT_CURLU, url_.get());
+  curl_easy_setopt(easy, CURLOPT_CURLU, url_->handle.get());
   curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, curl_off_t{1});
   curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t{1});

@@ -8,8 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "transport/curl_handles.hpp"
-#include "transport/trust_store.hpp"
+#include "transport/transfer.hpp"
 
 namespace korvani::platform::transport {
 
@@ -21,25 +20,23 @@ namespace korvani::platform::transport {
 // where the next request to the origin picks it up. The warm-up tests guard this behaviour.
 class WarmUp {
  public:
-  // `url` was parsed by parseRequestUrl; its path is never sent.
-  WarmUp(CurlUrl url, std::string origin, std::shared_ptr<const TrustSettings> trust, CURLSH* share,
-         long maxIdleSeconds);
+  // `url`'s path is never sent; `handle` is a fresh one from makeEasyHandle.
+  WarmUp(std::shared_ptr<const ParsedUrl> url, EasyHandle handle,
+         std::shared_ptr<const TrustSettings> trust, long maxIdleSeconds);
   WarmUp(const WarmUp&) = delete;
   WarmUp& operator=(const WarmUp&) = delete;
 
   // Null when libcurl could not make a handle.
-  CURL* easy() const noexcept { return easy_.get(); }
-  const std::string& origin() const noexcept { return origin_; }
+  CURL* easy() const noexcept { return handle_.easy.get(); }
+  const std::string& origin() const noexcept { return url_->origin; }
 
   // Whether the warm-up ended as planned, with a handshaken connection left in the pool (any
   // other result is a failure, which is ignored).
   static bool leftConnectionOpen(CURLcode result) noexcept { return result == CURLE_PARTIAL_FILE; }
 
  private:
-  CurlEasy easy_;
-  CurlUrl url_;
-  std::string origin_;
-  std::shared_ptr<const TrustSettings> trust_;  // read by the handle while it runs
+  std::shared_ptr<const ParsedUrl> url_;
+  EasyHandle handle_;  // keeps the trust it was given alive
 };
 
 }  // namespace korvani::platform::transport

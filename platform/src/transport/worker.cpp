@@ -37,7 +37,25 @@ void Worker::warmUp(WarmUpRequest request) {
   submit(std::move(request));
 }
 
+void Worker::start() {
+  std::lock_guard lock(mutex_);
+  runningLocked();
+}
+
 void Worker::submit(Command command) {
+  std::unique_lock lock(mutex_);
+  if (!runningLocked()) {
+    lock.unlock();
+    cancelNow(command);
+    return;
+  }
+  queue_.push_back(std::move(command));
+  // Only a sleeping thread is woken (a write to libcurl's wake-up pipe); a busy one looks at the
+  // queue before it sleeps.
+  if (sleeping_ && wakeTarget_ != nullptr) curl_multi_wakeup(wakeTarget_);
+}
+
+bool Worker::runningLocked() {
   static std::once_flag initialized;
   std::call_once(initialized, [] {
     // libcurl's global set-up registers OpenSSL's exit clean-up; ours is registered after it, so
@@ -45,12 +63,7 @@ void Worker::submit(Command command) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     std::atexit(&Worker::atExit);
   });
-  std::unique_lock lock(mutex_);
-  if (exiting_) {
-    lock.unlock();
-    cancelNow(command);
-    return;
-  }
+  if (exiting_) return false;
   if (phase_ == Phase::stopped) {
     // Left by a shutdown that did not wait for it; it has ended its work.
     thread_.join();
@@ -61,10 +74,7 @@ void Worker::submit(Command command) {
     threadId_ = thread_.get_id();
     phase_ = Phase::running;
   }
-  queue_.push_back(std::move(command));
-  // Only a sleeping thread is woken (a write to libcurl's wake-up pipe); a busy one looks at the
-  // queue before it sleeps.
-  if (sleeping_ && wakeTarget_ != nullptr) curl_multi_wakeup(wakeTarget_);
+  return true;
 }
 
 void Worker::cancelNow(Command& command) {

@@ -27,6 +27,9 @@ class Worker {
   void look(HeldTask held);
   // Any thread.
   void warmUp(WarmUpRequest request);
+  // Starts the network thread ahead of the first request (it sleeps until there is work), so
+  // that the first request does not wait for libcurl's set-up and a thread start. Any thread.
+  void start();
   // See URLSession::shutdown.
   bool shutdown(std::chrono::milliseconds timeout);
 
@@ -36,6 +39,8 @@ class Worker {
 
   Worker() = default;
   void submit(Command command);
+  // Starts the thread unless it runs; false once the process is exiting. Call with mutex_ held.
+  bool runningLocked();
   void run();
   static void cancelNow(Command& command);
   static void atExit();

@@ -88,8 +88,8 @@ class KORVANI_EXPORT URLSessionDataTask {
 };
 
 // Process-wide HTTP(S) client: one libcurl multi handle driven by one network thread, which
-// sleeps whenever nothing is in flight. Started on first use; stopped by shutdown() or at
-// process exit. TLS peer and host verification is always on and cannot be switched off;
+// sleeps whenever nothing is in flight. Started with the session, so that the first request
+// finds it ready; stopped by shutdown() or at process exit. TLS peer and host verification is always on and cannot be switched off;
 // HTTP/2 is used when the server offers it.
 //
 // Connections are kept open and reused while the server allows: libcurl checks a pooled
