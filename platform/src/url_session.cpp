@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <mutex>
 #include <utility>
 
 #include "transport/request_checks.hpp"
@@ -73,7 +74,15 @@ std::uint64_t URLSessionDataTask::taskIdentifier() const noexcept {
 struct URLSession::Impl {
   transport::TrustStore trust;
   std::atomic<std::size_t> maximumBytes{kDefaultMaximumResponseBytes};
+  std::atomic<std::chrono::milliseconds::rep> deadlineMs{kDefaultRequestDeadline.count()};
   std::atomic<bool> warmUpEnabled{true};
+  mutable std::mutex proxyMutex;
+  std::shared_ptr<const std::string> proxy;  // guarded by proxyMutex; null: none
+
+  std::shared_ptr<const std::string> currentProxy() const {
+    std::lock_guard lock(proxyMutex);
+    return proxy;
+  }
 };
 
 URLSession::URLSession() : impl_(std::make_unique<Impl>()) {
@@ -100,6 +109,8 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTask(
   core.completion = std::move(completion);
   core.trust = impl_->trust.current();
   core.maximumBytes = impl_->maximumBytes.load(std::memory_order_relaxed);
+  core.deadline = std::chrono::milliseconds(impl_->deadlineMs.load(std::memory_order_relaxed));
+  core.proxy = impl_->currentProxy();
   std::shared_ptr<URLSessionDataTask> task(new URLSessionDataTask(std::move(impl)));
   task->impl_->core->self = task;
   return task;
@@ -107,7 +118,7 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTask(
 
 void URLSession::warmUp(const std::string& url) {
   if (!impl_->warmUpEnabled.load(std::memory_order_relaxed)) return;
-  Worker::instance().warmUp({url, impl_->trust.current()});
+  Worker::instance().warmUp({url, impl_->trust.current(), impl_->currentProxy()});
 }
 
 void URLSession::setWarmUpEnabled(bool enabled) {
@@ -140,6 +151,26 @@ void URLSession::setMaximumResponseBytes(std::size_t bytes) {
 
 std::size_t URLSession::maximumResponseBytes() const {
   return impl_->maximumBytes.load(std::memory_order_relaxed);
+}
+
+void URLSession::setRequestDeadline(std::chrono::milliseconds deadline) {
+  impl_->deadlineMs.store(std::max<std::chrono::milliseconds::rep>(deadline.count(), 1),
+                          std::memory_order_relaxed);
+}
+
+std::chrono::milliseconds URLSession::requestDeadline() const {
+  return std::chrono::milliseconds(impl_->deadlineMs.load(std::memory_order_relaxed));
+}
+
+void URLSession::setProxy(std::optional<std::string> proxy) {
+  auto value = proxy ? std::make_shared<const std::string>(std::move(*proxy)) : nullptr;
+  std::lock_guard lock(impl_->proxyMutex);
+  impl_->proxy = std::move(value);
+}
+
+std::optional<std::string> URLSession::proxy() const {
+  const auto value = impl_->currentProxy();
+  return value ? std::optional<std::string>(*value) : std::nullopt;
 }
 
 }  // namespace korvani::platform

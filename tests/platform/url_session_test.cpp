@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/raw_tls_server.hpp"
 #include "support/test_server.hpp"
 
 namespace korvani::platform {
@@ -83,42 +84,27 @@ class URLSessionTest : public ::testing::Test {
 };
 
 TEST_F(URLSessionTest, WireCarriesTheGivenRequestVerbatimAndNothingElse) {
-  // A plain-HTTP peer that keeps the request's bytes (the test server parses them away).
-  std::uint16_t port = 0;
-  const int listener = listenOnLoopback(port);
+  // A peer that keeps the request's bytes (the test server parses them away).
   const std::string body("{\"a\":1}\0\xff", 9);
   std::string wire;
-  std::thread peer([&] {
-    pollfd ready{listener, POLLIN, 0};
-    const int fd = ::poll(&ready, 1, 10000) > 0 ? ::accept(listener, nullptr, nullptr) : -1;
-    if (fd < 0) return;
-    char buffer[4096];
-    pollfd readable{fd, POLLIN, 0};
-    while (!wire.ends_with("\r\n\r\n" + body) && ::poll(&readable, 1, 10000) > 0) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n <= 0) break;
-      wire.append(buffer, static_cast<std::size_t>(n));
-    }
-    const std::string answer =
-        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
-    [[maybe_unused]] const auto sent = ::write(fd, answer.data(), answer.size());
-    ::close(fd);
+  test_support::RawTlsServer peer([&](test_support::RawTlsConnection& connection) {
+    wire = connection.readRequest().value_or("");
+    connection.send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    connection.closeNotify();
   });
-  const std::string host = "127.0.0.1:" + std::to_string(port);
-  const auto outcome = fetch(makeRequest("http://" + host + "/p?token=a%2Bb&x=1", "POST", body,
+  const auto outcome = fetch(makeRequest(peer.url("/p?token=a%2Bb&x=1"), "POST", body,
                                          {{"X-Empty", ""},
                                           {"X-Blank", "  "},
                                           {"x-lower", "Mixed; a=b"},
                                           {"X-Dup", "1"},
                                           {"X-Dup", "2"}}));
-  peer.join();
-  ::close(listener);
   ASSERT_TRUE(outcome);
   EXPECT_EQ(outcome->data, "ok");
-  EXPECT_EQ(wire, "POST /p?token=a%2Bb&x=1 HTTP/1.1\r\nHost: " + host +
-                      "\r\nX-Empty:\r\nX-Blank:\r\nx-lower: Mixed; a=b\r\n"
-                      "X-Dup: 1\r\nX-Dup: 2\r\nContent-Length: 9\r\n\r\n" +
-                      body);
+  EXPECT_EQ(wire,
+            "POST /p?token=a%2Bb&x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.port()) +
+                "\r\nX-Empty:\r\nX-Blank:\r\nx-lower: Mixed; a=b\r\n"
+                "X-Dup: 1\r\nX-Dup: 2\r\nContent-Length: 9\r\n\r\n" +
+                body);
 }
 
 TEST_F(URLSessionTest, EachMethodIsSentAsGivenAndItsAnswerDeliveredOnce) {
@@ -184,7 +170,12 @@ TEST_F(URLSessionTest, FailuresCompleteOnceWithTheirCodeAndNoAnswer) {
       {"", "GET", {}, 60, false, kURLErrorBadURL},
       {std::string("https://127.0.0.1\0/", 19), "GET", {}, 60, false, kURLErrorBadURL},
       {never, "GET /evil", {}, 60, false, kURLErrorBadURL},
-      {"ftp://127.0.0.1/", "GET", {}, 60, false, kURLErrorUnsupportedURL},
+      {"ftp://127.0.0.1/",
+       "GET",
+       {},
+       60,
+       false,
+       kURLErrorAppTransportSecurityRequiresSecureConnection},
       {"https://127.0.0.1:1/", "GET", {}, 60, true, kURLErrorCannotConnectToHost},  // no listener
       {untrusted.url("/"), "GET", {}, 60, true, kURLErrorServerCertificateUntrusted},
       {server.url("/cut"), "GET", {}, 60, true, kURLErrorNetworkConnectionLost},

@@ -27,8 +27,17 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+constexpr std::size_t kStreamChunk = 64 * 1024;
+
+const std::string& fillerChunk() {
+  static const std::string chunk(kStreamChunk, 'x');
+  return chunk;
+}
+
+}  // namespace
+
 // Made on first use: key generation is slow, and few tests want an untrusted server.
-const devtls::DevCertificates& certificatesFor(bool trusted) {
+const devtls::DevCertificates& testCertificates(bool trusted) {
   if (trusted) {
     static const auto mine = devtls::makeDevCertificates("Korvani test authority");
     return mine;
@@ -52,15 +61,6 @@ bool useKeyPair(SSL_CTX& context, const devtls::KeyPair& pair) {
          SSL_CTX_use_PrivateKey(&context, key.get()) == 1 &&
          SSL_CTX_check_private_key(&context) == 1;
 }
-
-constexpr std::size_t kStreamChunk = 64 * 1024;
-
-const std::string& fillerChunk() {
-  static const std::string chunk(kStreamChunk, 'x');
-  return chunk;
-}
-
-}  // namespace
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   for (const auto& [field, value] : headers) {
@@ -298,7 +298,7 @@ struct TestServer::Impl {
 thread_local Connection* TestServer::Impl::currentConnection = nullptr;
 
 TestServer::TestServer(bool trusted) : impl_(std::make_unique<Impl>()) {
-  impl_->certificates = &certificatesFor(trusted);
+  impl_->certificates = &testCertificates(trusted);
   impl_->fallback = [](const RecordedRequest&) {
     return Reply::with(404, R"({"error":"not_found"})");
   };

@@ -26,9 +26,18 @@
 #include <utility>
 #include <vector>
 
+#include "korvani/devtls/dev_certificates.hpp"
 #include "korvani/platform/url_session.hpp"
 
+typedef struct ssl_ctx_st SSL_CTX;
+
 namespace korvani::test_support {
+
+// The certificates test servers present: issued by an authority that the shared session is made
+// to trust, or by one that nobody trusts. Made on first use.
+const devtls::DevCertificates& testCertificates(bool trusted);
+// Installs a PEM certificate and key into a server's TLS context.
+bool useKeyPair(SSL_CTX& context, const devtls::KeyPair& pair);
 
 // One request as the server received it.
 struct RecordedRequest {

@@ -31,6 +31,10 @@ inline constexpr int kMaxSends = 2;
 inline constexpr std::chrono::milliseconds kWarmUpWait{1000};
 // Connect and handshake time allowed to a warm-up; it fails silently afterwards.
 inline constexpr std::chrono::seconds kWarmUpTimeout{30};
+// Status lines, header and trailer fields of one answer, interim answers included: a payment
+// answer's are well under 2 KiB, and common servers refuse requests whose fields pass 8-32 KiB,
+// so 64 KiB leaves room for any honest answer and bounds a hostile one.
+inline constexpr std::size_t kMaximumHeaderBytes = 64 * 1024;
 // Origins remembered; a host talks to one or two.
 inline constexpr std::size_t kRememberedOrigins = 32;
 }  // namespace policy

@@ -158,7 +158,8 @@ void Engine::warmUp(const WarmUpRequest& request) {
   const std::string& origin = url->origin;
   if (!policy_.shouldWarmUp(origin, Clock::now())) return;
   const long maxIdle = policy_.maxIdleSeconds(origin);
-  auto warmUp = std::make_unique<WarmUp>(url, makeEasyHandle(share_.get()), request.trust, maxIdle);
+  auto warmUp = std::make_unique<WarmUp>(url, makeEasyHandle(share_.get()), request.trust,
+                                         request.proxy, maxIdle);
   CURL* easy = warmUp->easy();
   if (easy == nullptr || curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) return;
   policy_.noteWarmUpStarted(origin);

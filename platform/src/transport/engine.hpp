@@ -26,6 +26,7 @@ struct HeldTask {
 struct WarmUpRequest {
   std::string url;
   std::shared_ptr<const TrustSettings> trust;
+  std::shared_ptr<const std::string> proxy;
 };
 
 class Engine {

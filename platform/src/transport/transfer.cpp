@@ -1,5 +1,7 @@
 #include "transport/transfer.hpp"
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
@@ -23,6 +25,13 @@ std::string_view trimBlanks(std::string_view text) noexcept {
 constexpr std::string_view kCurlsOwnFields[] = {"Accept", "Content-Type", "Expect",
                                                 "Transfer-Encoding"};
 
+// Called for every new TLS connection, after libcurl's own set-up of the context.
+CURLcode onSslContext(CURL*, void* context, void*) {
+  // libcurl would log the connection's secrets to the file SSLKEYLOGFILE names.
+  SSL_CTX_set_keylog_callback(static_cast<SSL_CTX*>(context), nullptr);
+  return CURLE_OK;
+}
+
 }  // namespace
 
 void complete(TaskCore& core, std::optional<std::string> data,
@@ -40,33 +49,46 @@ void complete(TaskCore& core, std::optional<std::string> data,
 }
 
 EasyHandle makeEasyHandle(CURLSH* share) {
-  EasyHandle handle{CurlEasy(curl_easy_init()), nullptr};
+  EasyHandle handle{CurlEasy(curl_easy_init()), nullptr, nullptr};
   CURL* easy = handle.easy.get();
   if (easy == nullptr) return handle;
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_SHARE, share);
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &onSslContext);
+  // An empty proxy and an empty exception list keep libcurl from reading the proxy variables of
+  // the environment; a configured proxy replaces the first.
+  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
   return handle;
 }
 
-void applyTrust(EasyHandle& handle, std::shared_ptr<const TrustSettings> trust) {
-  if (handle.trust == trust) return;
+void applyConnectionSettings(EasyHandle& handle, std::shared_ptr<const TrustSettings> trust,
+                             std::shared_ptr<const std::string> proxy) {
   CURL* easy = handle.easy.get();
-  if (!trust->bundle.empty()) {
-    // The handle keeps `trust` alive while it may read the bundle.
-    curl_blob blob{const_cast<char*>(trust->bundle.data()), trust->bundle.size(), CURL_BLOB_NOCOPY};
-    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-  } else {
-    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, nullptr);
-    curl_easy_setopt(easy, CURLOPT_CAINFO, trust->caFile.empty() ? nullptr : trust->caFile.c_str());
+  if (handle.trust != trust) {
+    if (!trust->bundle.empty()) {
+      // The handle keeps `trust` alive while it may read the bundle.
+      curl_blob blob{const_cast<char*>(trust->bundle.data()), trust->bundle.size(),
+                     CURL_BLOB_NOCOPY};
+      curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    } else {
+      curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, nullptr);
+      curl_easy_setopt(easy, CURLOPT_CAINFO,
+                       trust->caFile.empty() ? nullptr : trust->caFile.c_str());
+    }
+    curl_easy_setopt(easy, CURLOPT_CAPATH, trust->caPath.empty() ? nullptr : trust->caPath.c_str());
+    handle.trust = std::move(trust);
   }
-  curl_easy_setopt(easy, CURLOPT_CAPATH, trust->caPath.empty() ? nullptr : trust->caPath.c_str());
-  handle.trust = std::move(trust);
+  if (handle.proxy != proxy) {
+    curl_easy_setopt(easy, CURLOPT_PROXY, proxy ? proxy->c_str() : "");
+    handle.proxy = std::move(proxy);
+  }
 }
 
 std::shared_ptr<const ParsedUrl> parseRequestUrl(const std::string& url, ErrorPtr& refusal) {
@@ -82,7 +104,9 @@ std::shared_ptr<const ParsedUrl> parseRequestUrl(const std::string& url, ErrorPt
     refusal = urlError(kURLErrorUnknown, url);
     return nullptr;
   }
-  if (const CURLUcode rc = curl_url_set(handle, CURLUPART_URL, url.c_str(), 0); rc != CURLUE_OK) {
+  if (const CURLUcode rc =
+          curl_url_set(handle, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
+      rc != CURLUE_OK) {
     refusal = urlError(kURLErrorBadURL, url,
                        JsonObject{{"curlUrlCode", static_cast<int>(rc)},
                                   {kCurlMessageKey, curl_url_strerror(rc)}});
@@ -95,8 +119,13 @@ std::shared_ptr<const ParsedUrl> parseRequestUrl(const std::string& url, ErrorPt
   };
   const CurlText scheme = part(CURLUPART_SCHEME);
   const std::string_view name = scheme ? std::string_view(scheme.get()) : std::string_view();
-  if (name != "http" && name != "https") {
-    refusal = urlError(kURLErrorUnsupportedURL, url);
+  if (name != "https") {
+    refusal = urlError(kURLErrorAppTransportSecurityRequiresSecureConnection, url);
+    return nullptr;
+  }
+  // libcurl would send them as an "Authorization" field the host never set.
+  if (part(CURLUPART_USER) || part(CURLUPART_PASSWORD)) {
+    refusal = urlError(kURLErrorBadURL, url, JsonObject{{"reason", "user information"}});
     return nullptr;
   }
   const CurlText host = part(CURLUPART_HOST);
@@ -125,7 +154,8 @@ Transfer::Transfer(TaskCore& core, std::shared_ptr<const ParsedUrl> url, EasyHan
     if (!given) headerLines_.addRemoval(own);
   }
   mayResend_ = mayResend(core_.request);
-  applyTrust(handle_, core_.trust);
+  deadline_ = Clock::now() + core_.deadline;
+  applyConnectionSettings(handle_, core_.trust, core_.proxy);
   setRequestOptions(policy);
 }
 
@@ -209,7 +239,9 @@ void Transfer::prepareResend() {
   resendRefused_ = false;
   body_.clear();
   responseHeaders_.clear();
+  headerBytes_ = 0;
   bodyTooLarge_ = false;
+  headersTooLarge_ = false;
   lastDown_ = lastUp_ = 0;
   errorBuffer_[0] = '\0';
 }
@@ -258,6 +290,13 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* user) {
 size_t Transfer::onHeader(char* data, size_t size, size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   const size_t length = size * count;
+  // Every line counts, interim answers and trailers included, so none of them can grow without
+  // bound; returning less than given aborts the transfer.
+  transfer.headerBytes_ += length;
+  if (transfer.headerBytes_ > policy::kMaximumHeaderBytes) {
+    transfer.headersTooLarge_ = true;
+    return 0;
+  }
   std::string_view line(data, length);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
     line.remove_suffix(1);
@@ -297,7 +336,10 @@ Transfer::Outcome Transfer::finish(CURLcode result) {
   if (result == CURLE_OK) {
     long status = 0;
     curl_easy_getinfo(handle_.easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status > 0) {
+    if (status > 0 && endedByClose()) {
+      outcome.error = urlError(kURLErrorNetworkConnectionLost, url,
+                               JsonObject{{"reason", "answer ended by the connection's close"}});
+    } else if (status > 0) {
       outcome.response.emplace();
       outcome.response->url = url;
       outcome.response->statusCode = status;
@@ -312,13 +354,31 @@ Transfer::Outcome Transfer::finish(CURLcode result) {
   std::int64_t code = urlErrorCodeForCurl(result);
   if (resendRefused_) {
     code = kURLErrorNetworkConnectionLost;
-  } else if (bodyTooLarge_) {
+  } else if (bodyTooLarge_ || headersTooLarge_) {
     code = kURLErrorDataLengthExceedsMaximum;
   }
   outcome.error = urlError(code, url,
                            JsonObject{{kCurlCodeKey, static_cast<int>(result)},
                                       {kCurlMessageKey, std::string(message)}});
   return outcome;
+}
+
+bool Transfer::endedByClose() const {
+  CURL* easy = handle_.easy.get();
+  long version = 0;
+  long status = 0;
+  curl_off_t length = -1;
+  curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  if (version != CURL_HTTP_VERSION_1_0 && version != CURL_HTTP_VERSION_1_1) return false;
+  if (length >= 0 || core_.request.httpMethod == "HEAD" || status == 204 || status == 304) {
+    return false;
+  }
+  return std::none_of(responseHeaders_.begin(), responseHeaders_.end(), [](const auto& field) {
+    return equalsIgnoringCase(field.first, "Transfer-Encoding") &&
+           field.second.find("chunked") != std::string::npos;
+  });
 }
 
 Transfer::Outcome Transfer::cancelled() const {

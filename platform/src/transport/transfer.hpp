@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -27,8 +28,10 @@ struct TaskCore {
   URLRequest request;
   URLSessionDataTask::Completion completion;
   std::shared_ptr<const TrustSettings> trust;
+  std::shared_ptr<const std::string> proxy;  // null: none
   std::size_t maximumBytes = 0;
   std::chrono::milliseconds idleTimeout{60000};
+  std::chrono::milliseconds deadline{URLSession::kDefaultRequestDeadline};
   std::weak_ptr<URLSessionDataTask> self;
   std::atomic<URLSessionDataTask::State> state{URLSessionDataTask::State::suspended};
   std::atomic<bool> finished{false};
@@ -51,16 +54,20 @@ struct ParsedUrl {
 // Parses `url` for libcurl, or says why it cannot be sent (`refusal`, then null).
 std::shared_ptr<const ParsedUrl> parseRequestUrl(const std::string& url, ErrorPtr& refusal);
 
-// An easy handle with the options every handle of the session carries (verification always on,
-// no redirects, the shared TLS session cache), and the trust it was last given.
+// An easy handle with the options every handle of the session carries (HTTPS only,
+// verification always on, no redirects, no environment, the shared TLS session cache), and the
+// connection settings it was last given.
 struct EasyHandle {
   CurlEasy easy;  // null when libcurl could not make one
   std::shared_ptr<const TrustSettings> trust;
+  std::shared_ptr<const std::string> proxy;
 };
 EasyHandle makeEasyHandle(CURLSH* share);
-// Gives the handle `trust` as its certificate authorities, unless it has them already. Warm-ups
-// use the same, so that their connections match the requests that reuse them.
-void applyTrust(EasyHandle& handle, std::shared_ptr<const TrustSettings> trust);
+// Gives the handle `trust` as its certificate authorities and `proxy` (null: none), unless it
+// has them already. Warm-ups use the same, so that their connections match the requests that
+// reuse them.
+void applyConnectionSettings(EasyHandle& handle, std::shared_ptr<const TrustSettings> trust,
+                             std::shared_ptr<const std::string> proxy);
 
 // The easy handle of one request and what arrives for it. Network thread only.
 class Transfer {
@@ -78,8 +85,11 @@ class Transfer {
   CURL* easy() const noexcept { return handle_.easy.get(); }
   const std::string& origin() const noexcept { return url_->origin; }
 
-  // When the request fails for lack of progress (connection set-up included).
-  Clock::time_point expiresAt() const noexcept { return lastProgress_ + core_.idleTimeout; }
+  // When the request fails: for lack of progress (connection set-up included), or at its
+  // deadline, whichever comes first.
+  Clock::time_point expiresAt() const noexcept {
+    return std::min(lastProgress_ + core_.idleTimeout, deadline_);
+  }
   // Call when the transfer (re)enters the multi handle.
   void markStarted() noexcept { lastProgress_ = Clock::now(); }
 
@@ -105,6 +115,8 @@ class Transfer {
                         curl_off_t uploaded);
   void setRequestOptions(const ConnectionPolicy& policy);
   long connectsSoFar() const;
+  // Whether only the connection's close ended the answer's body (see URLSession).
+  bool endedByClose() const;
 
   TaskCore& core_;
   std::shared_ptr<const ParsedUrl> url_;
@@ -112,10 +124,14 @@ class Transfer {
   CurlHeaderList headerLines_;
   bool mayResend_ = false;
 
+  Clock::time_point deadline_;
+
   // Per answer
   std::string body_;
   HeaderList responseHeaders_;
+  std::size_t headerBytes_ = 0;  // status lines, header and trailer fields so far
   bool bodyTooLarge_ = false;
+  bool headersTooLarge_ = false;
   curl_off_t lastDown_ = 0;
   curl_off_t lastUp_ = 0;
   Clock::time_point lastProgress_;

@@ -18,12 +18,13 @@ size_t readNothing(char*, size_t, size_t, void*) {
 }  // namespace
 
 WarmUp::WarmUp(std::shared_ptr<const ParsedUrl> url, EasyHandle handle,
-               std::shared_ptr<const TrustSettings> trust, long maxIdleSeconds)
+               std::shared_ptr<const TrustSettings> trust, std::shared_ptr<const std::string> proxy,
+               long maxIdleSeconds)
     : url_(std::move(url)), handle_(std::move(handle)) {
   CURL* easy = handle_.easy.get();
   if (easy == nullptr) return;
   // The same connection settings as a request's, or the request would not reuse the connection.
-  applyTrust(handle_, std::move(trust));
+  applyConnectionSettings(handle_, std::move(trust), std::move(proxy));
   curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, maxIdleSeconds);
   curl_easy_setopt(easy, CURLOPT_CURLU, url_->handle.get());
   curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);

@@ -22,7 +22,8 @@ class WarmUp {
  public:
   // `url`'s path is never sent; `handle` is a fresh one from makeEasyHandle.
   WarmUp(std::shared_ptr<const ParsedUrl> url, EasyHandle handle,
-         std::shared_ptr<const TrustSettings> trust, long maxIdleSeconds);
+         std::shared_ptr<const TrustSettings> trust, std::shared_ptr<const std::string> proxy,
+         long maxIdleSeconds);
   WarmUp(const WarmUp&) = delete;
   WarmUp& operator=(const WarmUp&) = delete;
 

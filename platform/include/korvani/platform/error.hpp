@@ -18,23 +18,32 @@ inline constexpr const char* kLocalizedDescriptionKey = "localizedDescription";
 // URL-loading error codes and how the URL session arrives at them (curl result in brackets).
 enum : std::int64_t {
   kURLErrorUnknown = -1,            // any other failure
-  kURLErrorCancelled = -999,        // cancel(), or the process exits with the task in flight
-  kURLErrorBadURL = -1000,          // URL text that does not parse [URL_MALFORMAT], or a method
-                                    // that is not an HTTP token; also an incomplete request
-                                    // description made by the library
-  kURLErrorTimedOut = -1001,        // no progress for the request's time-out [OPERATION_TIMEDOUT]
-  kURLErrorUnsupportedURL = -1002,  // a scheme other than http or https [UNSUPPORTED_PROTOCOL]
+  kURLErrorCancelled = -999,        // cancel(), shutdown(), or the process exits with the task in
+                                    // flight
+  kURLErrorBadURL = -1000,          // URL text that does not parse [URL_MALFORMAT], one with user
+                                    // information (user:password@), or a method that is not an
+                                    // HTTP token; also an incomplete request description made by
+                                    // the library
+  kURLErrorTimedOut = -1001,        // no progress for the request's time-out, or the exchange
+                                    // outlasted the session's request deadline
+                                    // [OPERATION_TIMEDOUT]
+  kURLErrorUnsupportedURL = -1002,  // libcurl refused the protocol [UNSUPPORTED_PROTOCOL]
   kURLErrorCannotFindHost = -1003,  // the host or proxy name did not resolve [COULDNT_RESOLVE_*]
-  kURLErrorCannotConnectToHost = -1004,       // connection refused or unreachable [COULDNT_CONNECT]
-  kURLErrorNetworkConnectionLost = -1005,     // closed before the answer was complete
-                                              // [PARTIAL_FILE, GOT_NOTHING, SEND_/RECV_ERROR,
-                                              // HTTP2_STREAM]; also a request that is not
-                                              // idempotent, refused a second sending
-  kURLErrorNotConnectedToInternet = -1009,    // no network (the reachability gate)
-  kURLErrorBadServerResponse = -1011,         // the answer is not valid HTTP [WEIRD_SERVER_REPLY]
-  kURLErrorCannotParseResponse = -1017,       // reserved
-  kURLErrorRequestHeaderInvalid = -1021,      // a header field the session refuses to send
-  kURLErrorDataLengthExceedsMaximum = -1103,  // answer body above the session's limit
+  kURLErrorCannotConnectToHost = -1004,     // connection refused or unreachable [COULDNT_CONNECT]
+  kURLErrorNetworkConnectionLost = -1005,   // closed before the answer was complete
+                                            // [PARTIAL_FILE, GOT_NOTHING, SEND_/RECV_ERROR,
+                                            // HTTP2_STREAM]; an answer whose end only the
+                                            // connection's close told (no length, not chunked),
+                                            // which cannot be told from a cut; a request that
+                                            // may not be sent twice, lost on a reused connection
+  kURLErrorNotConnectedToInternet = -1009,  // no network (the reachability gate)
+  kURLErrorBadServerResponse = -1011,       // the answer is not valid HTTP [WEIRD_SERVER_REPLY]
+  kURLErrorCannotParseResponse = -1017,     // reserved
+  kURLErrorRequestHeaderInvalid = -1021,    // a header field the session refuses to send
+  // a URL whose scheme is not https: nothing is sent
+  kURLErrorAppTransportSecurityRequiresSecureConnection = -1022,
+  kURLErrorDataLengthExceedsMaximum = -1103,  // answer body above the session's limit, or header
+                                              // and trailer fields above 64 KiB
   kURLErrorSecureConnectionFailed = -1200,    // TLS handshake or transport failure
   // the server certificate is not trusted [PEER_FAILED_VERIFICATION]
   kURLErrorServerCertificateUntrusted = -1202,
@@ -69,6 +78,9 @@ inline constexpr URLErrorInfo kURLErrorTable[] = {
      "The server's answer could not be read."},
     {kURLErrorRequestHeaderInvalid, "kURLErrorRequestHeaderInvalid",
      "A header field of the request is not valid."},
+    {kURLErrorAppTransportSecurityRequiresSecureConnection,
+     "kURLErrorAppTransportSecurityRequiresSecureConnection",
+     "A secure connection is required: the URL does not use HTTPS."},
     {kURLErrorDataLengthExceedsMaximum, "kURLErrorDataLengthExceedsMaximum",
      "The answer is larger than the allowed maximum."},
     {kURLErrorSecureConnectionFailed, "kURLErrorSecureConnectionFailed",

@@ -26,12 +26,16 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 // holding ':' or white space, is refused: the task completes with kURLErrorRequestHeaderInvalid
 // and nothing is sent. Redirects are not followed.
 struct URLRequest {
-  std::string url;  // http or https; unparseable text: kURLErrorBadURL, other schemes: -1002
+  // https only: another scheme fails with kURLErrorAppTransportSecurityRequiresSecureConnection,
+  // unparseable text or user information ("user:password@") with kURLErrorBadURL; nothing is
+  // sent then.
+  std::string url;
   std::string httpMethod = "GET";  // sent as given; HEAD asks for no body; not a token: -1000
   HeaderList allHTTPHeaderFields;
   std::optional<std::string> httpBody;  // bytes, sent whatever the method; absent: no body
   double timeoutInterval = 60.0;        // seconds without progress (set-up included) before
-                                        // kURLErrorTimedOut; 0, negative or not finite: 60
+                                        // kURLErrorTimedOut; 0, negative or not finite: 60. The
+                                        // session's request deadline bounds the whole exchange.
 };
 
 // The HTTP part of an answer (a plain value).
@@ -87,15 +91,23 @@ class KORVANI_EXPORT URLSessionDataTask {
   std::unique_ptr<Impl> impl_;
 };
 
-// Process-wide HTTP(S) client: one libcurl multi handle driven by one network thread, which
+// Process-wide HTTPS client: one libcurl multi handle driven by one network thread, which
 // sleeps whenever nothing is in flight. Started with the session, so that the first request
-// finds it ready; stopped by shutdown() or at process exit. TLS peer and host verification is always on and cannot be switched off;
-// HTTP/2 is used when the server offers it.
+// finds it ready; stopped by shutdown() or at process exit. TLS peer and host verification is
+// always on and cannot be switched off; HTTP/2 is used when the server offers it. Redirects are
+// not followed. Nothing is taken from the environment: no proxy unless setProxy() names one, no
+// TLS key log whatever SSLKEYLOGFILE says.
+//
+// Every answer is bounded: its body by maximumResponseBytes(), its header and trailer fields
+// (interim 1xx answers included) by 64 KiB in all (kURLErrorDataLengthExceedsMaximum beyond),
+// its duration by requestDeadline() (kURLErrorTimedOut), besides the request's own time-out for
+// a stall. An HTTP/1 answer with neither a length nor chunked framing, which only the
+// connection's close ends, is refused with kURLErrorNetworkConnectionLost: this libcurl cannot
+// tell a TLS close_notify from a cut connection, so such an answer may be truncated.
 //
 // Connections are kept open and reused while the server allows: libcurl checks a pooled
 // connection for a close before reusing it, and a connection idle for longer than the server's
-// "Keep-Alive: timeout=N" hint (less a second) is not reused. TLS sessions are resumed on new
-// connections.
+// "Keep-Alive: timeout=N" hint (less a second) is not reused.
 //
 // A request that dies on a reused connection before any byte of the answer (the server closed it
 // as the request arrived) is sent once more, with identical bytes, on a new connection, provided
@@ -146,6 +158,20 @@ class KORVANI_EXPORT URLSession {
   // The current limit; any thread.
   std::size_t maximumResponseBytes() const;
   static constexpr std::size_t kDefaultMaximumResponseBytes = std::size_t{16} << 20;  // 16 MiB
+
+  // Longest a request may take from the moment the network thread starts it to its answer's last
+  // byte, however steadily a server trickles; past it the request fails with kURLErrorTimedOut.
+  void setRequestDeadline(std::chrono::milliseconds deadline);
+  std::chrono::milliseconds requestDeadline() const;
+  // A payment's 72-second stall time-out plus a margin: a host that waits 90 seconds for an
+  // outcome always gets it.
+  static constexpr std::chrono::milliseconds kDefaultRequestDeadline{78'000};
+
+  // The proxy every request goes through ("http://host:port", "socks5h://host:port", ...);
+  // nullopt, the default, for none. The environment (https_proxy, ALL_PROXY, NO_PROXY, ...) is
+  // never consulted.
+  void setProxy(std::optional<std::string> proxy);
+  std::optional<std::string> proxy() const;
 
   // Not copyable: there is one session, reached through sharedSession().
   URLSession(const URLSession&) = delete;

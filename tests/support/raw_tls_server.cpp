@@ -1,0 +1,174 @@
+#include "support/raw_tls_server.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <list>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "korvani/platform/url_session.hpp"
+#include "support/test_server.hpp"
+
+namespace korvani::test_support {
+namespace {
+
+// The Content-Length of a request head, 0 when there is none.
+std::size_t announcedLength(std::string_view head) {
+  for (std::size_t at = head.find("\r\n"); at != std::string_view::npos;
+       at = head.find("\r\n", at + 2)) {
+    const std::string_view line = head.substr(at + 2, head.find("\r\n", at + 2) - at - 2);
+    if (line.size() > 15 && strncasecmp(line.data(), "Content-Length:", 15) == 0) {
+      return std::strtoull(std::string(line.substr(15)).c_str(), nullptr, 10);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<std::string> RawTlsConnection::readRequest() {
+  char buffer[16 * 1024];
+  for (;;) {
+    const auto headEnd = pending_.find("\r\n\r\n");
+    if (headEnd != std::string::npos) {
+      const std::size_t total = headEnd + 4 + announcedLength(pending_.substr(0, headEnd + 2));
+      if (pending_.size() >= total) {
+        std::string request = pending_.substr(0, total);
+        pending_.erase(0, total);
+        return request;
+      }
+    }
+    const int n = SSL_read(ssl_, buffer, sizeof buffer);
+    if (n <= 0) return std::nullopt;
+    pending_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool RawTlsConnection::send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const int n = SSL_write(ssl_, bytes.data(),
+                            static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20)));
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+void RawTlsConnection::closeNotify() {
+  SSL_shutdown(ssl_);
+  ::shutdown(socket_, SHUT_RDWR);
+}
+
+void RawTlsConnection::cut() {
+  ::shutdown(socket_, SHUT_RDWR);
+}
+
+bool RawTlsConnection::pause(std::chrono::milliseconds duration) const {
+  std::unique_lock lock(stop_.mutex);
+  return !stop_.changed.wait_for(lock, duration, [&] { return stop_.stopping; });
+}
+
+struct RawTlsServer::Impl {
+  struct Accepted {
+    int socket = -1;
+    std::thread thread;
+  };
+
+  Script script;
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context{SSL_CTX_new(TLS_server_method()),
+                                                            &SSL_CTX_free};
+  int listener = -1;
+  std::uint16_t port = 0;
+  std::thread acceptor;
+  StopSignal stop;
+  std::list<Accepted> accepted;  // guarded by stop.mutex
+
+  void serve(int socket) {
+    int on = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(context.get()), &SSL_free);
+    SSL_set_fd(ssl.get(), socket);
+    if (SSL_accept(ssl.get()) == 1) {
+      RawTlsConnection connection(ssl.get(), socket, stop);
+      script(connection);
+    }
+    ::shutdown(socket, SHUT_RDWR);
+  }
+
+  void acceptLoop() {
+    for (;;) {
+      const int socket = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      std::lock_guard lock(stop.mutex);
+      if (socket < 0 || stop.stopping) {
+        if (socket >= 0) ::close(socket);
+        return;
+      }
+      Accepted& entry = accepted.emplace_back();
+      entry.socket = socket;
+      entry.thread = std::thread([this, socket] { serve(socket); });
+    }
+  }
+};
+
+RawTlsServer::RawTlsServer(Script script) : impl_(std::make_unique<Impl>()) {
+  impl_->script = std::move(script);
+  const auto& certificates = testCertificates(/*trusted=*/true);
+  if (!impl_->context || !useKeyPair(*impl_->context, certificates.server)) {
+    throw std::runtime_error("raw TLS server: TLS set-up failed");
+  }
+  impl_->listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (impl_->listener < 0 ||
+      ::bind(impl_->listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(impl_->listener, 16) != 0 ||
+      ::getsockname(impl_->listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("raw TLS server: cannot listen on 127.0.0.1");
+  }
+  impl_->port = ntohs(address.sin_port);
+  impl_->acceptor = std::thread([this] { impl_->acceptLoop(); });
+  platform::URLSession::sharedSession()->addTrustedCertificatesPem(
+      certificates.authority.certificatePem);
+}
+
+RawTlsServer::~RawTlsServer() {
+  {
+    std::lock_guard lock(impl_->stop.mutex);
+    impl_->stop.stopping = true;
+    for (auto& entry : impl_->accepted)
+      ::shutdown(entry.socket, SHUT_RDWR);
+  }
+  impl_->stop.changed.notify_all();
+  ::shutdown(impl_->listener, SHUT_RDWR);  // wakes accept
+  impl_->acceptor.join();
+  for (auto& entry : impl_->accepted) {
+    entry.thread.join();
+    ::close(entry.socket);
+  }
+  ::close(impl_->listener);
+}
+
+std::string RawTlsServer::url(std::string_view path) const {
+  return "https://127.0.0.1:" + std::to_string(impl_->port) + std::string(path);
+}
+
+std::uint16_t RawTlsServer::port() const {
+  return impl_->port;
+}
+
+std::size_t RawTlsServer::connectionCount() const {
+  std::lock_guard lock(impl_->stop.mutex);
+  return impl_->accepted.size();
+}
+
+}  // namespace korvani::test_support

@@ -1,0 +1,79 @@
+#pragma once
+
+// A TLS server on 127.0.0.1 whose every byte the test writes: for answers that no well-behaved
+// server library would send (trickles, endless header or trailer fields, interim-answer floods,
+// answers ended by a cut connection). Each accepted connection runs the test's script on a
+// thread of its own; the shared session trusts the server's certificate from construction on.
+
+#include <openssl/ssl.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvani::test_support {
+
+// Tells connection scripts that the server stops.
+struct StopSignal {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stopping = false;  // guarded by mutex
+};
+
+// One accepted connection, TLS already established.
+class RawTlsConnection {
+ public:
+  RawTlsConnection(SSL* ssl, int socket, StopSignal& stop) noexcept
+      : ssl_(ssl), socket_(socket), stop_(stop) {}
+  RawTlsConnection(const RawTlsConnection&) = delete;
+  RawTlsConnection& operator=(const RawTlsConnection&) = delete;
+
+  // Reads one request: its head and a body of the announced Content-Length. Nullopt when the
+  // client closed or the server is stopping.
+  std::optional<std::string> readRequest();
+  // Writes all of `bytes`; false once the client is gone.
+  bool send(std::string_view bytes);
+  // Ends the TLS session properly (close_notify), then the connection.
+  void closeNotify();
+  // Ends the connection without close_notify, as a cut would.
+  void cut();
+  // Waits, cut short when the server stops; false then.
+  bool pause(std::chrono::milliseconds duration) const;
+
+ private:
+  SSL* ssl_;
+  int socket_;
+  StopSignal& stop_;
+  std::string pending_;  // bytes read past the last request
+};
+
+class RawTlsServer {
+ public:
+  using Script = std::function<void(RawTlsConnection&)>;
+
+  // Listens at once; throws std::runtime_error when it cannot.
+  explicit RawTlsServer(Script script);
+  // Stops: wakes pauses, cuts open connections, joins every thread.
+  ~RawTlsServer();
+  RawTlsServer(const RawTlsServer&) = delete;
+  RawTlsServer& operator=(const RawTlsServer&) = delete;
+
+  // "https://127.0.0.1:<port>" followed by `path`.
+  std::string url(std::string_view path) const;
+  std::uint16_t port() const;
+  // TCP connections accepted so far.
+  std::size_t connectionCount() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace korvani::test_support
