@@ -179,14 +179,11 @@ Violation checkJsonText(std::string_view input) {
   if (!value) {
     KORVANI_FUZZ_REQUIRE(error.offset <= input.size() && !error.reason.empty() && !strictValue);
     // No number decides whether text is accepted: with every number written as 0 (and spaces,
-    // keeping the offsets), text is refused at the same place and for the same reason, unless
-    // the memory its numbers would take was the reason.
+    // keeping the offsets), text is refused all the same, unless the memory its numbers would
+    // take was the reason. (Where and why may differ: the parser looks a few bytes ahead.)
     KORVANI_FUZZ_REQUIRE(!number);
-    if (error.reason != "values need more memory than allowed") {
-      JsonError zerosError;
-      KORVANI_FUZZ_REQUIRE(!parseJson(withZeroNumbers(input), &zerosError, kLenient) &&
-                           zerosError.message() == error.message());
-    }
+    KORVANI_FUZZ_REQUIRE(error.reason == "values need more memory than allowed" ||
+                         !parseJson(withZeroNumbers(input), nullptr, kLenient));
     return std::nullopt;
   }
   // Only what the lenient options allow, a scalar or deeper nesting, may tell them apart.

@@ -18,7 +18,7 @@ struct JsonAccess {
   }
   static JsonValue numberText(std::string_view text) {
     JsonValue value;
-    value.value_.emplace<JsonValue::NumberText>(std::string(text));
+    value.value_ = JsonValue::NumberText{std::string(text)};
     return value;
   }
 };
