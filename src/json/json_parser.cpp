@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -60,14 +59,12 @@ struct Frame {
 class Sizes {
  public:
   std::size_t push() {
-    if (count_ == 0 || (count_ >= kFirst && (count_ - kFirst) % kBlock == 0)) {
-      blocks_.push_back(std::make_unique_for_overwrite<std::uint32_t[]>(count_ ? kBlock : kFirst));
-    }
-    (*this)[count_] = 0;
+    if (count_ == 0 || (count_ >= kFirst && (count_ - kFirst) % kBlock == 0))
+      blocks_.emplace_back(count_ == 0 ? kFirst : kBlock);
     return count_++;
   }
-  std::uint32_t& operator[](std::size_t i) noexcept { return at(i); }
-  std::uint32_t operator[](std::size_t i) const noexcept { return at(i); }
+  void set(std::size_t i, std::uint32_t size) noexcept { blocks_[block(i)][place(i)] = size; }
+  std::uint32_t operator[](std::size_t i) const noexcept { return blocks_[block(i)][place(i)]; }
   std::size_t bytes() const noexcept {
     if (blocks_.empty()) return 0;
     return blockCost(kFirst * sizeof(std::uint32_t)) +
@@ -78,12 +75,14 @@ class Sizes {
  private:
   static constexpr std::size_t kFirst = 64;
   static constexpr std::size_t kBlock = 1024;
-
-  std::uint32_t& at(std::size_t i) const noexcept {
-    return i < kFirst ? blocks_[0][i] : blocks_[1 + (i - kFirst) / kBlock][(i - kFirst) % kBlock];
+  static std::size_t block(std::size_t i) noexcept {
+    return i < kFirst ? 0 : 1 + (i - kFirst) / kBlock;
+  }
+  static std::size_t place(std::size_t i) noexcept {
+    return i < kFirst ? i : (i - kFirst) % kBlock;
   }
 
-  std::vector<std::unique_ptr<std::uint32_t[]>> blocks_;
+  std::vector<std::vector<std::uint32_t>> blocks_;
   std::size_t count_ = 0;
 };
 
@@ -161,7 +160,7 @@ class Measure : public Handler {
     return true;
   }
   bool close(std::size_t n, std::size_t elementBytes, error_code& ec) {
-    plan_.sizes[open_[--depth_]] = static_cast<std::uint32_t>(n);
+    plan_.sizes.set(open_[--depth_], static_cast<std::uint32_t>(n));
     return add(blockCost(n * elementBytes), ec);
   }
   bool text(std::size_t length, error_code& ec) {
