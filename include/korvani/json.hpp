@@ -194,7 +194,7 @@ struct JsonParseOptions {
 // kMemoryAllowance; that bound includes the parse's own working memory and the heap's
 // bookkeeping. Text whose values would need more (long runs of tiny values, such as
 // [1,1,1,...] or [{},{},...]) is refused with the reason "values need more memory than
-// allowed" before any value is built. Realistic answers need 3 to 5 bytes per byte.
+// allowed" before any value is built. Realistic answers take about 4 bytes per byte.
 KORVANI_EXPORT std::optional<JsonValue> parseJson(std::string_view text, JsonError* error = nullptr,
                                                   const JsonParseOptions& options = {});
 
