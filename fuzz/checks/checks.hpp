@@ -18,10 +18,11 @@ namespace korvani::fuzz {
 // The first invariant an input broke, as "<file>:<line>: <condition>"; nothing when all held.
 using Violation = std::optional<std::string>;
 
-// "json": a refusal has a reason and an offset inside the input; default and lenient parsing
-// (scalars at the top, deeper nesting) agree; a value writes, reads back equal and writes again
-// to the same bytes (compact, appended, JSONString(), indented); every number keeps the value
-// and the representation its text calls for, and so does Decimal::fromString() on the input.
+// "json": a refusal has a reason and an offset inside the input, and no number decides it;
+// default and lenient parsing (scalars at the top, deeper nesting) agree; a value writes, reads
+// back equal and writes again to the same bytes (compact, appended, JSONString(), indented);
+// every number keeps the representation its text calls for and its exact value, and reads as
+// a Decimal exactly when one holds it, as Decimal::fromString() on the input does.
 Violation checkJsonText(std::string_view input);
 // "records": the records built from text and from any object directly inside it each follow
 // the reading rules field by field; text that is not an object builds none and says why, an
@@ -41,8 +42,8 @@ Violation checkQueryParams(std::string_view input);
 Violation checkRecordsOn(const JsonObject& json);
 
 // A number's value from its text alone, independently of the library: sign, significant digits
-// (rounded half to even to the digits a Decimal keeps) and the power of ten of the last digit.
-// Zero is {false, "", 0}. Nothing for text outside the JSON number grammar.
+// and the power of ten of the last digit (saturated far beyond the Decimal range). Zero is
+// {false, "", 0}. Nothing for text outside the JSON number grammar.
 struct CanonicalNumber {
   bool negative = false;
   std::string digits;

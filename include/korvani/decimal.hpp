@@ -12,15 +12,15 @@ namespace korvani {
 
 // Exact decimal number for money: a sign, a coefficient of at most 38 significant digits and a
 // power-of-ten exponent. Built only from decimal text or integers, never through a double, so
-// 0.1 stays 0.1. Values are kept normalised (no trailing zeros in the coefficient, zero has no
-// sign), so equal values compare equal whatever text they came from ("1e2" == "100.00").
-// A value: copy freely; separate copies may be used on separate threads.
+// 0.1 stays 0.1, and never rounded: text it cannot hold exactly is refused. Values are kept
+// normalised (no trailing zeros in the coefficient, zero has no sign), so equal values compare
+// equal whatever text they came from ("1e2" == "100.00"). A value: copy freely; separate copies may
+// be used on separate threads.
 class KORVANI_EXPORT Decimal {
  public:
-  // Significant digits kept; more are rounded half to even when parsed.
+  // Significant digits held (trailing zeros do not count).
   static constexpr int kMaxDigits = 38;
-  // Range of the normalised exponent; text outside it is refused rather than rounded to 0 or
-  // to an unbounded rendering.
+  // Range of the normalised exponent, which keeps toString() bounded.
   static constexpr int kMinExponent = -1000;
   static constexpr int kMaxExponent = 1000;
 
@@ -30,10 +30,10 @@ class KORVANI_EXPORT Decimal {
   explicit Decimal(std::int64_t value);
   explicit Decimal(std::uint64_t value);
 
-  // Parses number text in JSON grammar ("-12.50", "1e-3", "4E+2"). Digits past the 38th are
-  // rounded half to even. Returns nullopt for text that is not a number or whose exponent is
-  // out of range. Leading "+", leading zeros ("012"), "." without digits, spaces, "NaN" and
-  // "Infinity" are refused.
+  // Parses number text in JSON grammar ("-12.50", "1e-3", "4E+2"). Returns nullopt for text
+  // that is not a number, or whose value needs more than kMaxDigits significant digits or an
+  // exponent out of range. Leading "+", leading zeros ("012"), "." without digits, spaces,
+  // "NaN" and "Infinity" are refused.
   static std::optional<Decimal> fromString(std::string_view text);
 
   // Plain notation: optional "-", digits, "." only before a non-empty fraction; no exponent,

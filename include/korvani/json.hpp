@@ -5,11 +5,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <map>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -21,52 +19,19 @@ namespace korvani {
 
 class JsonValue;
 namespace detail {
-struct JsonObjectAccess;
-
-// Storage of arrays and object members. A thread that builds values keeps the blocks it frees
-// (up to kJsonBlockCacheLimit bytes; blocks over 1 MiB bypass it) for the trees it builds next,
-// so that answer after answer reuses the same memory instead of taking every container from the
-// general heap, which would also hand the pages back to the system in between. A block may be
-// freed on any thread and then joins that thread's cache; a cache is released at thread exit.
-inline constexpr std::size_t kJsonBlockCacheLimit = std::size_t{8} << 20;  // bytes per thread
-KORVANI_EXPORT void* allocateJsonBlock(std::size_t bytes);
-KORVANI_EXPORT void deallocateJsonBlock(void* block, std::size_t bytes) noexcept;
-// Bytes held in the calling thread's cache.
-KORVANI_EXPORT std::size_t cachedJsonBlockBytes() noexcept;
-
-template <class T>
-struct JsonAllocator {
-  using value_type = T;
-  using is_always_equal = std::true_type;
-
-  JsonAllocator() noexcept = default;
-  template <class U>
-  JsonAllocator(const JsonAllocator<U>&) noexcept {}
-
-  T* allocate(std::size_t count) {
-    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
-    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(allocateJsonBlock(count * sizeof(T)));
-  }
-  void deallocate(T* block, std::size_t count) noexcept {
-    deallocateJsonBlock(block, count * sizeof(T));
-  }
-
-  template <class U>
-  bool operator==(const JsonAllocator<U>&) const noexcept {
-    return true;
-  }
-};
+struct JsonAccess;
 }  // namespace detail
 
-// A JSON array: values in order (a std::vector whose storage comes from the JSON block cache).
-using JsonArray = std::vector<JsonValue, detail::JsonAllocator<JsonValue>>;
+// A JSON array: values in order.
+using JsonArray = std::vector<JsonValue>;
 
 // Text-to-text dictionary (header fields, query parameters).
 using StringDictionary = std::map<std::string, std::string>;
 
-// What a JsonValue holds; numbers have three representations (see JsonValue).
-enum class JsonType { null, boolean, int64, uint64, decimal, string, array, object };
+// What a JsonValue holds. A number written as an integer (no fraction, no exponent) that fits
+// 64 bits is int64, or uint64 above INT64_MAX; every other number, however long and however
+// large its exponent, is numberText: its JSON text, kept exactly and converted when read.
+enum class JsonType { null, boolean, int64, uint64, numberText, string, array, object };
 
 // A JSON object: text keys, unique, kept in insertion order (the order they are written in).
 // Lookups are linear, which beats hashing for the few dozen keys a payment carries.
@@ -75,8 +40,8 @@ class KORVANI_EXPORT JsonObject {
  public:
   // One key and its value; iteration yields members in insertion order.
   using Member = std::pair<std::string, JsonValue>;
-  using iterator = std::vector<Member, detail::JsonAllocator<Member>>::iterator;
-  using const_iterator = std::vector<Member, detail::JsonAllocator<Member>>::const_iterator;
+  using iterator = std::vector<Member>::iterator;
+  using const_iterator = std::vector<Member>::const_iterator;
 
   JsonObject() = default;                             // empty
   JsonObject(std::initializer_list<Member> members);  // later duplicates replace earlier ones
@@ -107,7 +72,7 @@ class KORVANI_EXPORT JsonObject {
   // An integral number (of any notation: 3, 3.0, 3e0) that fits the type.
   std::optional<std::int64_t> getInt64(std::string_view key) const noexcept;
   std::optional<std::uint64_t> getUInt64(std::string_view key) const noexcept;
-  // Any number, as an exact Decimal.
+  // A number that a Decimal holds exactly (not one that needs more digits or a larger exponent).
   std::optional<Decimal> getNumber(std::string_view key) const noexcept;
   std::optional<bool> getBool(std::string_view key) const noexcept;
   // The object or array under `key`, or nullptr; valid while this object is unchanged.
@@ -120,15 +85,14 @@ class KORVANI_EXPORT JsonObject {
   friend KORVANI_EXPORT bool operator==(const JsonObject& a, const JsonObject& b);
 
  private:
-  // Lets the parser fill an object with keys it has already made unique.
-  friend struct detail::JsonObjectAccess;
+  // Lets the parser fill an object before it makes the keys unique.
+  friend struct detail::JsonAccess;
 
-  std::vector<Member, detail::JsonAllocator<Member>> members_;
+  std::vector<Member> members_;
 };
 
-// One JSON value. Integers stay integers (int64, or uint64 above INT64_MAX); numbers with a
-// fraction or exponent, and integers beyond 64 bits, are exact Decimals. A value: copied on
-// assignment, no shared state, not locked.
+// One JSON value (see JsonType for numbers). A value: copied on assignment, no shared state,
+// not locked.
 class KORVANI_EXPORT JsonValue {
  public:
   // Implicit from every C++ type that has a JSON counterpart, so objects read like JSON.
@@ -144,7 +108,7 @@ class KORVANI_EXPORT JsonValue {
   template <std::unsigned_integral T>
   requires(!std::same_as<T, bool>) JsonValue(T value)
   noexcept : JsonValue(static_cast<std::uint64_t>(value), UInt64Tag{}) {}
-  JsonValue(Decimal value) noexcept;
+  JsonValue(Decimal value);  // numberText, in the Decimal's plain notation
   JsonValue(std::string value) noexcept;
   JsonValue(std::string_view value);
   JsonValue(const char* value);
@@ -155,7 +119,7 @@ class KORVANI_EXPORT JsonValue {
   JsonType type() const noexcept;
   bool isNull() const noexcept;
   bool isBool() const noexcept;
-  bool isNumber() const noexcept;  // int64, uint64 or decimal
+  bool isNumber() const noexcept;  // int64, uint64 or numberText
   bool isString() const noexcept;
   bool isArray() const noexcept;
   bool isObject() const noexcept;
@@ -164,7 +128,8 @@ class KORVANI_EXPORT JsonValue {
   std::optional<bool> asBool() const noexcept;
   std::optional<std::int64_t> asInt64() const noexcept;    // integral and fits
   std::optional<std::uint64_t> asUInt64() const noexcept;  // integral, not negative, fits
-  std::optional<Decimal> asDecimal() const noexcept;       // any number
+  std::optional<Decimal> asDecimal() const noexcept;       // a number a Decimal holds exactly
+  const std::string* asNumberText() const noexcept;        // the text of a numberText
   const std::string* asString() const noexcept;
   std::string* asString() noexcept;
   const JsonArray* asArray() const noexcept;
@@ -172,7 +137,8 @@ class KORVANI_EXPORT JsonValue {
   const JsonObject* asObject() const noexcept;
   JsonObject* asObject() noexcept;
 
-  // Numbers compare by value across representations (int64 5 == uint64 5 == Decimal 5).
+  // Numbers compare by value whatever their representation and notation (int64 5 == uint64 5
+  // == "5.0" == "0.5e1").
   friend KORVANI_EXPORT bool operator==(const JsonValue& a, const JsonValue& b);
 
  private:
@@ -181,8 +147,15 @@ class KORVANI_EXPORT JsonValue {
   JsonValue(std::int64_t value, Int64Tag) noexcept;
   JsonValue(std::uint64_t value, UInt64Tag) noexcept;
 
-  std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, Decimal, std::string, JsonArray,
-               JsonObject>
+  // Held apart from strings; valid JSON number text.
+  struct NumberText {
+    std::string text;
+    bool operator==(const NumberText&) const = default;
+  };
+  friend struct detail::JsonAccess;
+
+  std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, NumberText, std::string,
+               JsonArray, JsonObject>
       value_;
 };
 
@@ -202,17 +175,32 @@ struct JsonParseOptions {
   // as kDepthCeiling.
   static constexpr std::size_t kDepthCeiling = 1000;
   std::size_t maxDepth = 512;  // levels of arrays and objects
+
+  // The memory bound of parseJson(), fixed: bytes of memory per byte of text, and a flat
+  // allowance on top, for small texts (where fixed costs dominate) and for nesting as deep as
+  // kDepthCeiling, which takes up to 120 KB.
+  static constexpr std::size_t kMemoryPerByte = 8;
+  static constexpr std::size_t kMemoryAllowance = std::size_t{128} << 10;
 };
 
 // Parses UTF-8 JSON text. Malformed text, invalid UTF-8, trailing garbage, a scalar at the top
 // level (unless allowed) and nesting deeper than maxDepth give nullopt and, when `error` is
 // given, its position and reason. Never throws for bad input. A key repeated within one object
-// keeps its first position and takes the last value ("last one wins"). Any thread.
+// keeps its first position and takes the last value ("last one wins"). Every number that the
+// JSON grammar allows is accepted (see JsonType); only reading it as a Decimal or an integer
+// may fail. Any thread.
+//
+// Memory: the values of a text may take at most kMemoryPerByte bytes per byte of text, plus
+// kMemoryAllowance; that bound includes the parse's own working memory and the heap's
+// bookkeeping. Text whose values would need more (long runs of tiny values, such as
+// [1,1,1,...] or [{},{},...]) is refused with the reason "values need more memory than
+// allowed" before any value is built. Realistic answers take about 4 bytes per byte.
 KORVANI_EXPORT std::optional<JsonValue> parseJson(std::string_view text, JsonError* error = nullptr,
                                                   const JsonParseOptions& options = {});
 
-// Compact serialization (no whitespace). Strings are escaped (", \, control characters);
-// a string or key holding invalid UTF-8 makes the whole call fail with nullopt. Any thread.
+// Compact serialization (no whitespace). A numberText is written exactly as held, so parsed
+// numbers come back as they were sent. Strings are escaped (", \, control characters); a
+// string or key holding invalid UTF-8 makes the whole call fail with nullopt. Any thread.
 KORVANI_EXPORT std::optional<std::string> serializeJson(const JsonValue& value,
                                                         JsonError* error = nullptr);
 // Appends the compact text of `value` to `out`; on failure returns false and leaves `out`
@@ -226,9 +214,5 @@ KORVANI_EXPORT bool appendJson(std::string& out, const JsonObject& object,
 // `indent` counts as 0.
 KORVANI_EXPORT std::optional<std::string> serializeJsonPretty(const JsonValue& value,
                                                               int indent = 2);
-
-// Hands the blocks that the calling thread keeps for its next JSON values back to the heap,
-// for instance when the host is asked to free memory. Needed only on threads that stay alive.
-KORVANI_EXPORT void releaseJsonCache() noexcept;
 
 }  // namespace korvani

@@ -11,9 +11,10 @@ bool Coder::containsValue(std::string_view key) const {
 
 std::optional<double> Coder::decodeDouble(std::string_view key) const {
   const JsonValue* value = values_.find(key);
-  if (!value || !value->isNumber()) return std::nullopt;
+  const std::optional<Decimal> number = value ? value->asDecimal() : std::nullopt;
+  if (!number) return std::nullopt;
   // Frames are toolkit geometry, not money: a double is the toolkit's own type.
-  return std::strtod(value->asDecimal()->toString().c_str(), nullptr);
+  return std::strtod(number->toString().c_str(), nullptr);
 }
 
 std::optional<bool> Coder::decodeBool(std::string_view key) const {

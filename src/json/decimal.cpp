@@ -19,7 +19,6 @@ constexpr std::array<Uint128, 39> makePowersOfTen() {
   return powers;
 }
 constexpr std::array<Uint128, 39> kPowersOfTen = makePowersOfTen();
-constexpr Uint128 kCoefficientLimit = kPowersOfTen[Decimal::kMaxDigits];  // 10^38
 
 // Exponent text beyond this is saturated; it is far outside the accepted range either way and
 // keeps the exponent arithmetic clear of overflow.
@@ -111,17 +110,9 @@ std::optional<Decimal> Decimal::fromString(std::string_view text) {
   Uint128 coefficient = 0;
   int kept = 0;            // significant digits in `coefficient`
   std::int64_t scale = 0;  // power of ten that the kept digits are to be multiplied by
-  int roundingDigit = -1;  // first digit that did not fit, -1 when none
-  bool sticky = false;     // a non-zero digit after the rounding digit
-  auto drop = [&](int digit) {
-    if (roundingDigit < 0) {
-      roundingDigit = digit;
-    } else if (digit != 0) {
-      sticky = true;
-    }
-  };
 
-  // Integer part: "0" alone or a non-zero digit followed by digits.
+  // Integer part: "0" alone or a non-zero digit followed by digits. Past the 38th digit only
+  // zeros fit (they only scale the value).
   if (*p == '0') {
     ++p;
     if (p != end && isDigit(*p)) return std::nullopt;
@@ -131,9 +122,10 @@ std::optional<Decimal> Decimal::fromString(std::string_view text) {
       if (kept < kMaxDigits) {
         coefficient = coefficient * 10 + static_cast<unsigned>(digit);
         ++kept;
-      } else {
+      } else if (digit == 0) {
         ++scale;
-        drop(digit);
+      } else {
+        return std::nullopt;
       }
     }
   }
@@ -148,8 +140,8 @@ std::optional<Decimal> Decimal::fromString(std::string_view text) {
         coefficient = coefficient * 10 + static_cast<unsigned>(digit);
         ++kept;
         --scale;
-      } else {
-        drop(digit);
+      } else if (digit != 0) {
+        return std::nullopt;  // a trailing zero changes nothing, any other digit does
       }
     }
   }
@@ -168,15 +160,6 @@ std::optional<Decimal> Decimal::fromString(std::string_view text) {
     if (exponentNegative) exponent = -exponent;
   }
   if (p != end) return std::nullopt;
-
-  // Round half to even on the digits that did not fit.
-  if (roundingDigit > 5 || (roundingDigit == 5 && (sticky || (coefficient & 1) != 0))) {
-    ++coefficient;
-    if (coefficient == kCoefficientLimit) {
-      coefficient = kPowersOfTen[kMaxDigits - 1];
-      ++exponent;
-    }
-  }
   if (coefficient == 0) return Decimal();
 
   exponent += scale;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "korvani/json.hpp"
@@ -8,9 +10,17 @@
 namespace korvani {
 namespace detail {
 
-// The parser builds objects whose keys it has already made unique.
-struct JsonObjectAccess {
-  static auto& members(JsonObject& object) noexcept { return object.members_; }
+// The parser fills objects member by member and makes their keys unique once they are
+// complete; it makes numbers from text that it has checked against the JSON grammar.
+struct JsonAccess {
+  static std::vector<JsonObject::Member>& members(JsonObject& object) noexcept {
+    return object.members_;
+  }
+  static JsonValue numberText(std::string_view text) {
+    JsonValue value;
+    value.value_ = JsonValue::NumberText{std::string(text)};
+    return value;
+  }
 };
 
 // Length of the well-formed UTF-8 sequence (RFC 3629: no overlongs, no surrogates, nothing

@@ -1,16 +1,20 @@
-// JSON text to JsonValue. Boost.JSON's push parser does the grammar, UTF-8 and escape checks
-// and hands every number over with its exact text; the handler below builds our own values so
-// that money never passes through a double.
+// JSON text to JsonValue, in two passes of Boost.JSON's push parser, which does the grammar,
+// UTF-8 and escape checks and hands every number over with its exact text. The first pass
+// counts the members of every array and object and adds up the memory that their values will
+// take, so that text past the memory bound is refused before anything is built; the second
+// builds every container at its final size, in place.
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <boost/json/basic_parser_impl.hpp>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <new>
+#include <limits>
 #include <string>
-#include <type_traits>
-#include <unordered_map>
+#include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "json/json_detail.hpp"
@@ -20,361 +24,340 @@ namespace korvani {
 namespace {
 
 using boost::json::error_code;
+using Member = JsonObject::Member;
 
-// Objects with more members than this check duplicates through an index instead of a scan.
+// Objects with more members than this find repeated keys through an index instead of a scan.
 constexpr std::size_t kLinearDuplicateLimit = 16;
-// Scratch stacks that grew beyond this are given back after the parse instead of being kept.
-constexpr std::size_t kScratchKeepBytes = std::size_t{1} << 20;
 
-// Text of a string or key: a view into the input when it is there verbatim, else a run of the
-// scratch arena (which may move while it grows, hence the offset).
-struct TextRef {
-  const char* data;  // nullptr: in the arena at `offset`
-  std::size_t offset;
-  std::size_t size;
+constexpr char kOverBudget[] = "values need more memory than allowed";
+
+// What a heap block of `bytes` costs: rounded up to 16, plus the allocator's header.
+constexpr std::size_t blockCost(std::size_t bytes) noexcept {
+  return bytes == 0 ? 0 : (bytes + 31) & ~std::size_t{15};
+}
+
+// The heap bytes of a string of `length` characters; none while it fits inside the string.
+std::size_t textCost(std::size_t length) noexcept {
+  static const std::size_t inlineCapacity = std::string().capacity();
+  return length > inlineCapacity ? blockCost(length + 1) : 0;
+}
+
+// Slots of the index that makes the keys of a large object unique: at most half of them used.
+std::size_t indexSlots(std::size_t members) noexcept {
+  return std::bit_ceil(2 * members);
+}
+
+// An open array or object of the second pass.
+struct Frame {
+  JsonArray* array;  // or
+  std::vector<Member>* members;
 };
 
-// A value not yet placed in its container. Scalars stay plain data here and are built once,
-// in place, when their container closes; only finished containers are JsonValues already
-// (kept in order on a stack of their own).
-struct Slot {
-  enum class Kind : unsigned char { null, boolean, int64, uint64, decimal, text, container };
-  Kind kind;
-  union {
-    bool boolean;
-    std::int64_t int64;
-    std::uint64_t uint64;
-    Decimal decimal;
-    TextRef text;
-  };
-
-  Slot() noexcept : kind(Kind::null), int64(0) {}
-  explicit Slot(bool value) noexcept : kind(Kind::boolean), boolean(value) {}
-  explicit Slot(std::int64_t value) noexcept : kind(Kind::int64), int64(value) {}
-  explicit Slot(std::uint64_t value) noexcept : kind(Kind::uint64), uint64(value) {}
-  explicit Slot(const Decimal& value) noexcept : kind(Kind::decimal), decimal(value) {}
-  explicit Slot(TextRef value) noexcept : kind(Kind::text), text(value) {}
-  static Slot container() noexcept {
-    Slot slot;
-    slot.kind = Kind::container;
-    return slot;
-  }
-};
-static_assert(std::is_trivially_copyable_v<Slot> && std::is_trivially_destructible_v<Slot>);
-
-// The builder's stacks. Kept per thread between parses, so that a stream of answers does not
-// grow them from nothing every time.
-struct Scratch {
-  std::vector<Slot> slots;            // values of the open containers, in order
-  std::vector<TextRef> keys;          // keys of the open objects
-  std::vector<JsonValue> containers;  // finished containers not yet placed
-  std::vector<std::size_t> marks;     // arena size when each open container began
-  std::string arena;                  // texts that came in parts
-  std::string number;                 // number text that came in parts
-
-  void clear() noexcept {
-    slots.clear();
-    keys.clear();
-    containers.clear();
-    marks.clear();
-    arena.clear();
-    number.clear();
-  }
-  std::size_t heldBytes() const noexcept {
-    return slots.capacity() * sizeof(Slot) + keys.capacity() * sizeof(TextRef) +
-           containers.capacity() * sizeof(JsonValue) + marks.capacity() * sizeof(std::size_t) +
-           arena.capacity() + number.capacity();
-  }
-};
-
-// The calling thread's scratch; trivially destructible so it can be checked during thread exit.
-struct ScratchState {
-  Scratch* scratch;
-  bool busy;
-  bool gone;
-};
-constinit thread_local ScratchState tScratch{};
-
-struct ScratchOwner {
-  bool armed = false;
-  ~ScratchOwner() {
-    delete tScratch.scratch;
-    tScratch.scratch = nullptr;
-    tScratch.gone = true;
-  }
-};
-thread_local ScratchOwner tScratchOwner;
-
-// Lends the thread's scratch for one parse (or a private one when it is unavailable) and
-// leaves it empty afterwards, whatever happened.
-class ScratchLease {
+// Elements or members of every container, in opening order. Held in blocks (the first one
+// small, enough for a payment answer), so that growing never copies and leaves no abandoned
+// buffers behind.
+class Sizes {
  public:
-  ScratchLease() {
-    if (!tScratch.busy && !tScratch.gone) {
-      if (!tScratch.scratch) {
-        tScratchOwner.armed = true;
-        tScratch.scratch = new Scratch;
-      }
-      tScratch.busy = true;
-      scratch_ = tScratch.scratch;
-    } else {
-      own_ = std::make_unique<Scratch>();
-      scratch_ = own_.get();
-    }
+  std::size_t push() {
+    if (count_ == 0 || (count_ >= kFirst && (count_ - kFirst) % kBlock == 0))
+      blocks_.emplace_back(count_ == 0 ? kFirst : kBlock);
+    return count_++;
   }
-  ~ScratchLease() {
-    if (own_) return;
-    scratch_->clear();
-    if (scratch_->heldBytes() > kScratchKeepBytes) *scratch_ = Scratch();
-    tScratch.busy = false;
+  void set(std::size_t i, std::uint32_t size) noexcept { blocks_[block(i)][place(i)] = size; }
+  std::uint32_t operator[](std::size_t i) const noexcept { return blocks_[block(i)][place(i)]; }
+  std::size_t bytes() const noexcept {
+    if (blocks_.empty()) return 0;
+    return blockCost(kFirst * sizeof(std::uint32_t)) +
+           (blocks_.size() - 1) * blockCost(kBlock * sizeof(std::uint32_t)) +
+           blockCost(blocks_.capacity() * sizeof(blocks_[0]));
   }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
-
-  Scratch& get() noexcept { return *scratch_; }
 
  private:
-  Scratch* scratch_ = nullptr;
-  std::unique_ptr<Scratch> own_;
+  static constexpr std::size_t kFirst = 64;
+  static constexpr std::size_t kBlock = 1024;
+  static std::size_t block(std::size_t i) noexcept {
+    return i < kFirst ? 0 : 1 + (i - kFirst) / kBlock;
+  }
+  static std::size_t place(std::size_t i) noexcept {
+    return i < kFirst ? i : (i - kFirst) % kBlock;
+  }
+
+  std::vector<std::vector<std::uint32_t>> blocks_;
+  std::size_t count_ = 0;
 };
 
-class ValueBuilder {
- public:
-  static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
-  static constexpr std::size_t max_object_size = static_cast<std::size_t>(-1);
+// What the first pass learns for the second, and the memory that the second will hold.
+struct Plan {
+  Sizes sizes;
+  std::size_t depth = 0;          // deepest nesting
+  std::size_t longestPieced = 0;  // longest text that came in parts (one with escapes), held
+                                  // aside for strings and for keys
+  std::size_t slots = 0;          // largest index for unique keys
+  std::size_t values = 0;         // heap bytes of the values (and of a copy of the text)
+
+  std::size_t need() const noexcept {
+    return values + sizes.bytes() + blockCost(depth * sizeof(Frame)) + 2 * textCost(longestPieced) +
+           blockCost(slots * sizeof(std::uint32_t));
+  }
+};
+
+// `part` lies within `text`.
+bool inText(std::string_view text, std::string_view part) noexcept {
+  const std::less_equal<const char*> notAfter;
+  return notAfter(text.data(), part.data()) &&
+         notAfter(part.data() + part.size(), text.data() + text.size());
+}
+
+// What both passes do alike. The whole text is given at once, so numbers never come in parts.
+struct Handler {
+  static constexpr std::size_t max_array_size = std::numeric_limits<std::uint32_t>::max() - 1;
+  static constexpr std::size_t max_object_size = max_array_size;
   static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-  ValueBuilder(Scratch& scratch, std::string_view input) noexcept : s_(scratch), input_(input) {}
-
   bool on_document_begin(error_code&) { return true; }
   bool on_document_end(error_code&) { return true; }
+  bool on_number_part(std::string_view, error_code&) { return true; }
+  bool on_comment_part(std::string_view, error_code&) { return true; }
+  bool on_comment(std::string_view, error_code&) { return true; }
+};
+
+// First pass: sizes and memory; stops as soon as the memory exceeds `budget`.
+class Measure : public Handler {
+ public:
+  Measure(Plan& plan, std::size_t budget, std::string_view text) noexcept
+      : plan_(plan), budget_(budget), text_(text) {}
+
+  bool on_array_begin(error_code&) { return open(); }
+  bool on_array_end(std::size_t n, error_code& ec) { return close(n, sizeof(JsonValue), ec); }
+  bool on_object_begin(error_code&) { return open(); }
+  bool on_object_end(std::size_t n, error_code& ec) {
+    if (n > kLinearDuplicateLimit) plan_.slots = std::max(plan_.slots, indexSlots(n));
+    return close(n, sizeof(Member), ec);
+  }
+
+  bool on_string_part(std::string_view, std::size_t, error_code&) { return pieced_ = true; }
+  bool on_string(std::string_view, std::size_t total, error_code& ec) { return text(total, ec); }
+  bool on_key_part(std::string_view, std::size_t, error_code&) { return pieced_ = true; }
+  bool on_key(std::string_view s, std::size_t total, error_code& ec) {
+    pieced_ = pieced_ || !inText(text_, s);  // kept aside by the second pass all the same
+    return text(total, ec);
+  }
+
+  bool on_int64(std::int64_t, std::string_view, error_code&) { return true; }
+  bool on_uint64(std::uint64_t, std::string_view, error_code&) { return true; }
+  // A fraction, an exponent or more than 64 bits: kept as text.
+  bool on_double(double, std::string_view s, error_code& ec) { return add(textCost(s.size()), ec); }
+  bool on_bool(bool, error_code&) { return true; }
+  bool on_null(error_code&) { return true; }
+
+  bool overBudget() const noexcept { return overBudget_; }
+
+ private:
+  bool open() {
+    open_[depth_++] = plan_.sizes.push();
+    plan_.depth = std::max(plan_.depth, depth_);
+    return true;
+  }
+  bool close(std::size_t n, std::size_t elementBytes, error_code& ec) {
+    plan_.sizes.set(open_[--depth_], static_cast<std::uint32_t>(n));
+    return add(blockCost(n * elementBytes), ec);
+  }
+  bool text(std::size_t length, error_code& ec) {
+    if (pieced_) plan_.longestPieced = std::max(plan_.longestPieced, length);
+    pieced_ = false;
+    return add(textCost(length), ec);
+  }
+  bool add(std::size_t bytes, error_code& ec) {
+    plan_.values += bytes;
+    if (plan_.need() <= budget_) return true;
+    overBudget_ = true;
+    ec = boost::json::error::exception;
+    return false;
+  }
+
+  Plan& plan_;
+  std::size_t budget_;
+  std::string_view text_;
+  std::size_t depth_ = 0;
+  std::array<std::size_t, JsonParseOptions::kDepthCeiling + 1> open_;  // their sizes' places
+  bool pieced_ = false;
+  bool overBudget_ = false;
+};
+
+// Second pass: every value straight into its place. Containers have room for all their
+// elements, so a place stays put while its container fills.
+class Build : public Handler {
+ public:
+  // `text` is what is parsed, `original` what the numbers' text is taken from (same offsets).
+  Build(const Plan& plan, std::string_view text, std::string_view original)
+      : sizes_(plan.sizes), text_(text), original_(original) {
+    frames_.reserve(plan.depth);
+    pending_.reserve(plan.longestPieced);
+    pendingKey_.reserve(plan.longestPieced);
+    index_.reserve(plan.slots);
+  }
 
   bool on_array_begin(error_code&) {
-    s_.marks.push_back(s_.arena.size());
+    JsonArray& array = *place(JsonArray()).asArray();
+    array.reserve(sizes_[next_++]);
+    frames_.push_back({&array, nullptr});
     return true;
   }
-  bool on_array_end(std::size_t n, error_code&) {
-    const Slot* first = s_.slots.data() + (s_.slots.size() - n);
-    JsonValue* const placed = firstContainer(first, n);
-    JsonValue* container = placed;
-    JsonArray array;
-    array.reserve(n);
-    for (const Slot* slot = first; slot != first + n; ++slot) {
-      build(*slot, container,
-            [&array](auto&& value) { array.emplace_back(std::forward<decltype(value)>(value)); });
-    }
-    closeContainer(n, placed, JsonValue(std::move(array)));
+  bool on_array_end(std::size_t, error_code&) {
+    frames_.pop_back();
     return true;
   }
-
   bool on_object_begin(error_code&) {
-    s_.marks.push_back(s_.arena.size());
+    auto& members = detail::JsonAccess::members(*place(JsonObject()).asObject());
+    members.reserve(sizes_[next_++]);
+    frames_.push_back({nullptr, &members});
     return true;
   }
-  bool on_object_end(std::size_t n, error_code&) {
-    const Slot* first = s_.slots.data() + (s_.slots.size() - n);
-    const TextRef* firstKey = s_.keys.data() + (s_.keys.size() - n);
-    JsonValue* const placed = firstContainer(first, n);
-    JsonValue* container = placed;
-    JsonObject object;
-    auto& members = detail::JsonObjectAccess::members(object);
-    members.reserve(n);
-    // Where each member went, by key, once the object is too large for a scan.
-    std::unordered_map<std::string_view, std::size_t> index;
-    if (n > kLinearDuplicateLimit) index.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::string_view key = view(firstKey[i]);
-      JsonValue* existing = nullptr;
-      if (n <= kLinearDuplicateLimit) {
-        for (auto& member : members) {
-          if (member.first == key) {
-            existing = &member.second;
-            break;
-          }
-        }
-      } else if (const auto found = index.find(key); found != index.end()) {
-        existing = &members[found->second].second;
-      }
-      if (existing) {
-        // A repeated key keeps its first position and takes the last value.
-        build(first[i], container, [existing](auto&& value) {
-          *existing = JsonValue(std::forward<decltype(value)>(value));
-        });
-        continue;
-      }
-      build(first[i], container, [&members, key](auto&& value) {
-        members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
-                             std::forward_as_tuple(std::forward<decltype(value)>(value)));
-      });
-      // The member's own key: reserve() above keeps it in place.
-      if (n > kLinearDuplicateLimit) index.emplace(members.back().first, members.size() - 1);
-    }
-    s_.keys.resize(s_.keys.size() - n);
-    closeContainer(n, placed, JsonValue(std::move(object)));
+  bool on_object_end(std::size_t, error_code&) {
+    makeKeysUnique(*frames_.back().members);
+    frames_.pop_back();
     return true;
   }
 
   bool on_string_part(std::string_view s, std::size_t, error_code&) {
-    startPieces();
-    s_.arena.append(s);
+    pending_.append(s);
     return true;
   }
   bool on_string(std::string_view s, std::size_t, error_code&) {
-    s_.slots.emplace_back(takeText(s));
+    place(whole(s));
+    pending_.clear();
     return true;
   }
+  // The member is made with its value.
   bool on_key_part(std::string_view s, std::size_t, error_code&) {
-    startPieces();
-    s_.arena.append(s);
+    if (!keyInParts_) pendingKey_.clear();
+    keyInParts_ = true;
+    pendingKey_.append(s);
     return true;
   }
   bool on_key(std::string_view s, std::size_t, error_code&) {
-    s_.keys.push_back(takeText(s));
+    // Unescaped keys arrive as a view into the text; an escaped one may come whole in the
+    // parser's own buffer, which the next text overwrites.
+    if (!keyInParts_ && inText(text_, s)) {
+      key_ = s;
+      return true;
+    }
+    if (!keyInParts_) pendingKey_.clear();
+    keyInParts_ = false;
+    key_ = pendingKey_.append(s);
     return true;
   }
 
-  bool on_number_part(std::string_view s, error_code&) {
-    s_.number.append(s);
-    return true;
-  }
   bool on_int64(std::int64_t value, std::string_view, error_code&) {
-    s_.number.clear();
-    s_.slots.emplace_back(value);
+    place(value);
     return true;
   }
   bool on_uint64(std::uint64_t value, std::string_view, error_code&) {
-    s_.number.clear();
-    s_.slots.emplace_back(value);
+    place(value);
     return true;
   }
-  // A fraction, an exponent or more than 64 bits: the exact text becomes a Decimal.
-  bool on_double(double, std::string_view s, error_code& ec) {
-    std::optional<Decimal> number;
-    if (s_.number.empty()) {
-      number = Decimal::fromString(s);
-    } else {
-      s_.number.append(s);
-      number = Decimal::fromString(s_.number);
-      s_.number.clear();
-    }
-    if (!number) {
-      reason_ = "number out of range";
-      reasonAt_ = s.data();
-      ec = boost::json::error::exponent_overflow;
-      return false;
-    }
-    s_.slots.emplace_back(*number);
+  bool on_double(double, std::string_view s, error_code&) {
+    const auto offset = static_cast<std::size_t>(s.data() - text_.data());
+    place(detail::JsonAccess::numberText(original_.substr(offset, s.size())));
     return true;
   }
-
   bool on_bool(bool value, error_code&) {
-    s_.slots.emplace_back(value);
+    place(value);
     return true;
   }
   bool on_null(error_code&) {
-    s_.slots.emplace_back();
+    place(nullptr);
     return true;
   }
-  bool on_comment_part(std::string_view, error_code&) { return true; }
-  bool on_comment(std::string_view, error_code&) { return true; }
 
-  // The document's value once the parser has finished without error.
-  std::optional<JsonValue> take() {
-    if (s_.slots.size() != 1) return std::nullopt;
-    JsonValue* container = s_.containers.data();
-    std::optional<JsonValue> result;
-    build(s_.slots.front(), container,
-          [&result](auto&& value) { result.emplace(std::forward<decltype(value)>(value)); });
-    return result;
-  }
-  const std::string& reason() const noexcept { return reason_; }
-  const char* reasonAt() const noexcept { return reasonAt_; }
+  JsonValue take() noexcept { return std::move(result_); }
 
  private:
-  std::string_view view(const TextRef& text) const noexcept {
-    return {text.data ? text.data : s_.arena.data() + text.offset, text.size};
+  // The text whose last part is `last`.
+  std::string_view whole(std::string_view last) {
+    if (pending_.empty()) return last;
+    pending_.append(last);
+    return pending_;
   }
 
-  void startPieces() noexcept {
-    if (pieces_) return;
-    pieces_ = true;
-    piecesStart_ = s_.arena.size();
+  // Puts the next value into the open container (an object's newest member), or makes it the
+  // document.
+  template <class Value>
+  JsonValue& place(Value&& value) {
+    if (frames_.empty()) return result_ = JsonValue(std::forward<Value>(value));
+    const Frame& frame = frames_.back();
+    if (frame.array) return frame.array->emplace_back(std::forward<Value>(value));
+    return frame.members
+        ->emplace_back(std::piecewise_construct, std::forward_as_tuple(key_),
+                       std::forward_as_tuple(std::forward<Value>(value)))
+        .second;
   }
 
-  TextRef takeText(std::string_view last) {
-    if (!pieces_) {
-      // Unescaped text arrives as a view into the input; escaped text may arrive in the
-      // parser's own buffer, which the next text overwrites.
-      const std::less_equal<const char*> notAfter;
-      if (notAfter(input_.data(), last.data()) &&
-          notAfter(last.data() + last.size(), input_.data() + input_.size())) {
-        return {last.data(), 0, last.size()};
+  // A repeated key keeps its first position and takes the last value.
+  void makeKeysUnique(std::vector<Member>& members) {
+    const std::size_t n = members.size();
+    const bool indexed = n > kLinearDuplicateLimit;
+    if (indexed) index_.assign(indexSlots(n), 0);
+    const std::size_t mask = indexed ? index_.size() - 1 : 0;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::string_view key = members[i].first;
+      Member* earlier = nullptr;
+      std::uint32_t* slot = nullptr;
+      if (!indexed) {
+        for (std::size_t j = 0; j < kept && !earlier; ++j)
+          earlier = members[j].first == key ? &members[j] : nullptr;
+      } else {
+        // Open addressing; a slot holds a kept member's position plus one.
+        for (slot = &index_[std::hash<std::string_view>()(key) & mask]; *slot != 0 && !earlier;
+             slot = &index_[(static_cast<std::size_t>(slot - index_.data()) + 1) & mask]) {
+          earlier = members[*slot - 1].first == key ? &members[*slot - 1] : nullptr;
+        }
       }
-      startPieces();
+      if (earlier) {
+        earlier->second = std::move(members[i].second);
+        continue;
+      }
+      if (slot) *slot = static_cast<std::uint32_t>(kept + 1);
+      if (kept != i) members[kept] = std::move(members[i]);
+      ++kept;
     }
-    pieces_ = false;
-    s_.arena.append(last);
-    return {nullptr, piecesStart_, s_.arena.size() - piecesStart_};
+    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
   }
 
-  // The first of the finished containers among the `n` slots from `first`.
-  JsonValue* firstContainer(const Slot* first, std::size_t n) noexcept {
-    std::size_t count = 0;
-    for (const Slot* slot = first; slot != first + n; ++slot) {
-      count += slot->kind == Slot::Kind::container;
-    }
-    return s_.containers.data() + (s_.containers.size() - count);
-  }
-
-  // Builds the value a slot stands for as `place` constructs it; a container is moved from the
-  // stack (`container` advances past it).
-  template <class Place>
-  void build(const Slot& slot, JsonValue*& container, Place&& place) {
-    switch (slot.kind) {
-      case Slot::Kind::null:
-        place(nullptr);
-        return;
-      case Slot::Kind::boolean:
-        place(slot.boolean);
-        return;
-      case Slot::Kind::int64:
-        place(slot.int64);
-        return;
-      case Slot::Kind::uint64:
-        place(slot.uint64);
-        return;
-      case Slot::Kind::decimal:
-        place(slot.decimal);
-        return;
-      case Slot::Kind::text:
-        place(view(slot.text));
-        return;
-      case Slot::Kind::container:
-        place(std::move(*container++));
-        return;
-    }
-  }
-
-  // Pops the `n` slots of the container just built (and the containers among them), then
-  // pushes the result as one slot of its parent.
-  void closeContainer(std::size_t n, JsonValue* firstPlaced, JsonValue&& result) {
-    s_.containers.erase(s_.containers.begin() + (firstPlaced - s_.containers.data()),
-                        s_.containers.end());
-    s_.slots.resize(s_.slots.size() - n);
-    s_.arena.resize(s_.marks.back());
-    s_.marks.pop_back();
-    s_.containers.push_back(std::move(result));
-    s_.slots.push_back(Slot::container());
-  }
-
-  Scratch& s_;
-  std::string_view input_;
-  bool pieces_ = false;          // parts of the current text are in the arena
-  std::size_t piecesStart_ = 0;  // where they begin
-  std::string reason_;           // set when the handler itself refuses
-  const char* reasonAt_ = nullptr;
+  const Sizes& sizes_;
+  std::size_t next_ = 0;  // the container to open next
+  std::string_view text_;
+  std::string_view original_;
+  std::vector<Frame> frames_;
+  std::string pending_;     // parts of a text with escapes
+  std::string pendingKey_;  // and of a key
+  bool keyInParts_ = false;
+  std::string_view key_;  // of the member whose value comes next
+  std::vector<std::uint32_t> index_;
+  JsonValue result_;
 };
+
+// `text` with the digits of every exponent made zeros. Boost.JSON refuses an exponent beyond
+// 32 bits before it hands the number over; this copy parses alike in every other respect, and
+// the numbers' text is taken from the original at the same offsets.
+std::string withZeroExponents(std::string_view text) {
+  std::string copy(text);
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  for (std::size_t i = 0; i < copy.size(); ++i) {
+    if (copy[i] == '"') {
+      for (++i; i < copy.size() && copy[i] != '"'; ++i)
+        i += copy[i] == '\\';
+    } else if (copy[i] == 'e' || copy[i] == 'E') {
+      std::size_t j = i + 1;
+      if (j < copy.size() && (copy[j] == '+' || copy[j] == '-')) ++j;
+      for (; j < copy.size() && isDigit(copy[j]); ++j)
+        copy[j] = '0';
+    }
+  }
+  return copy;
+}
 
 bool isWhitespace(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -430,7 +413,6 @@ std::string reasonFor(const error_code& ec, std::string_view text, std::size_t o
     return "unexpected character";
   }
   if (ec == bj::error::incomplete) return "unexpected end of input";
-  if (ec == bj::error::exponent_overflow) return "number out of range";
   if (ec == bj::error::too_deep) {
     return "nesting deeper than " +
            std::to_string(std::min(options.maxDepth, JsonParseOptions::kDepthCeiling)) + " levels";
@@ -473,26 +455,37 @@ std::optional<JsonValue> parse(std::string_view text, JsonError* error,
 
   boost::json::parse_options parseOptions;
   parseOptions.max_depth = std::min(options.maxDepth, JsonParseOptions::kDepthCeiling);
-  ScratchLease scratch;
-  boost::json::basic_parser<ValueBuilder> parser(parseOptions, scratch.get(), text);
+  const std::size_t budget =
+      text.size() * JsonParseOptions::kMemoryPerByte + JsonParseOptions::kMemoryAllowance;
+  std::string copy;
+  std::string_view input = text;
+  Plan plan;
   error_code ec;
-  const std::size_t consumed = parser.write_some(false, text.data(), text.size(), ec);
-  ValueBuilder& builder = parser.handler();
-  if (ec) {
-    if (!builder.reason().empty()) {
-      const char* at = builder.reasonAt();
-      const bool inside = at >= text.data() && at <= text.data() + text.size();
-      return refuse(error, inside ? static_cast<std::size_t>(at - text.data()) : consumed,
-                    builder.reason());
-    }
-    return refuse(error, consumed, reasonFor(ec, text, consumed, options));
+  auto measure = [&] {
+    boost::json::basic_parser<Measure> parser(parseOptions, plan, budget, input);
+    const std::size_t consumed = parser.write_some(false, input.data(), input.size(), ec);
+    return std::pair(consumed, parser.handler().overBudget());
+  };
+  auto [consumed, overBudget] = measure();
+  if (ec == boost::json::error::exponent_overflow) {
+    copy = withZeroExponents(text);
+    input = copy;
+    plan = Plan();
+    plan.values = blockCost(copy.size() + 1);
+    ec = {};
+    std::tie(consumed, overBudget) = measure();
   }
+  if (overBudget) return refuse(error, consumed, kOverBudget);
+  if (ec) return refuse(error, consumed, reasonFor(ec, text, consumed, options));
   if (consumed != text.size()) {
     return refuse(error, consumed, "unexpected data after the JSON value");
   }
-  auto value = builder.take();
-  if (!value) return refuse(error, consumed, "malformed JSON");
-  return value;
+
+  parseOptions.allow_invalid_utf8 = true;  // checked by the first pass
+  boost::json::basic_parser<Build> parser(parseOptions, plan, input, text);
+  parser.write_some(false, input.data(), input.size(), ec);
+  if (ec) return refuse(error, 0, "malformed JSON");  // the first pass accepted the same text
+  return parser.handler().take();
 }
 
 }  // namespace

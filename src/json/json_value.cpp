@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <limits>
 #include <string_view>
 #include <unordered_map>
@@ -5,6 +6,82 @@
 #include "korvani/json.hpp"
 
 namespace korvani {
+namespace {
+
+__extension__ typedef __int128 Int128;
+__extension__ typedef unsigned __int128 Uint128;
+
+// The value of valid JSON number text, whatever its length: sign, significant digits and the
+// power of ten of the last digit, written as a signed numeral of any length. Equal values
+// have equal forms.
+struct NumberValue {
+  bool negative = false;
+  std::string digits;  // no leading or trailing zeros; empty for zero
+  bool exponentNegative = false;
+  std::string exponent;  // no leading zeros; empty for zero
+  bool operator==(const NumberValue&) const = default;
+};
+
+// Adds `delta` to the numeral (`negative`, `magnitude`): in 128 bits while it is short, digit by
+// digit once it dwarfs any delta (which then cannot change its sign).
+void addTo(bool& negative, std::string& magnitude, std::int64_t delta) {
+  if (magnitude.size() <= 36) {
+    Int128 value = 0;
+    for (const char c : magnitude)
+      value = value * 10 + (c - '0');
+    value = (negative ? -value : value) + delta;
+    negative = value < 0;
+    Uint128 rest = negative ? -static_cast<Uint128>(value) : static_cast<Uint128>(value);
+    magnitude.clear();
+    for (; rest != 0; rest /= 10)
+      magnitude.push_back(static_cast<char>('0' + static_cast<int>(rest % 10)));
+    std::reverse(magnitude.begin(), magnitude.end());
+    return;
+  }
+  const int direction = negative == (delta < 0) ? 1 : -1;
+  std::uint64_t rest =
+      delta < 0 ? 0 - static_cast<std::uint64_t>(delta) : static_cast<std::uint64_t>(delta);
+  int carry = 0;
+  for (std::size_t i = magnitude.size(); i-- > 0 && (rest != 0 || carry != 0); rest /= 10) {
+    const int digit = magnitude[i] - '0' + carry + direction * static_cast<int>(rest % 10);
+    carry = digit > 9 ? 1 : digit < 0 ? -1 : 0;
+    magnitude[i] = static_cast<char>('0' + digit - 10 * carry);
+  }
+  if (carry > 0) magnitude.insert(magnitude.begin(), '1');
+  magnitude.erase(0, magnitude.find_first_not_of('0'));
+}
+
+NumberValue valueOf(std::string_view text) {
+  NumberValue value;
+  value.negative = text[0] == '-';
+  std::size_t i = value.negative ? 1 : 0;
+  auto digitsFrom = [&](std::size_t start) {
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+      ++i;
+    return text.substr(start, i - start);
+  };
+  std::string digits(digitsFrom(i));
+  std::int64_t shift = 0;
+  if (i < text.size() && text[i] == '.') {
+    const std::string_view fraction = digitsFrom(++i);
+    digits += fraction;
+    shift -= static_cast<std::int64_t>(fraction.size());
+  }
+  if (i < text.size()) {  // 'e' or 'E', a sign, digits
+    value.exponentNegative = text[++i] == '-';
+    if (text[i] == '-' || text[i] == '+') ++i;
+    value.exponent = text.substr(std::min(text.find_first_not_of('0', i), text.size()));
+  }
+  const std::size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return NumberValue();
+  const std::size_t last = digits.find_last_not_of('0');
+  shift += static_cast<std::int64_t>(digits.size() - 1 - last);
+  value.digits = digits.substr(first, last + 1 - first);
+  addTo(value.exponentNegative, value.exponent, shift);
+  return value;
+}
+
+}  // namespace
 
 // ---- JsonObject ----
 
@@ -152,7 +229,7 @@ JsonValue::JsonValue(std::nullptr_t) noexcept : value_(nullptr) {}
 JsonValue::JsonValue(bool value) noexcept : value_(value) {}
 JsonValue::JsonValue(std::int64_t value, Int64Tag) noexcept : value_(value) {}
 JsonValue::JsonValue(std::uint64_t value, UInt64Tag) noexcept : value_(value) {}
-JsonValue::JsonValue(Decimal value) noexcept : value_(value) {}
+JsonValue::JsonValue(Decimal value) : value_(NumberText{value.toString()}) {}
 JsonValue::JsonValue(std::string value) noexcept : value_(std::move(value)) {}
 JsonValue::JsonValue(std::string_view value) : value_(std::in_place_type<std::string>, value) {}
 JsonValue::JsonValue(const char* value) : value_(std::in_place_type<std::string>, value) {}
@@ -170,7 +247,7 @@ bool JsonValue::isBool() const noexcept {
 }
 bool JsonValue::isNumber() const noexcept {
   const auto t = type();
-  return t == JsonType::int64 || t == JsonType::uint64 || t == JsonType::decimal;
+  return t == JsonType::int64 || t == JsonType::uint64 || t == JsonType::numberText;
 }
 bool JsonValue::isString() const noexcept {
   return std::holds_alternative<std::string>(value_);
@@ -195,7 +272,7 @@ std::optional<std::int64_t> JsonValue::asInt64() const noexcept {
     }
     return std::nullopt;
   }
-  if (const auto* value = std::get_if<Decimal>(&value_)) return value->toInt64();
+  if (const auto decimal = asDecimal()) return decimal->toInt64();
   return std::nullopt;
 }
 
@@ -205,15 +282,20 @@ std::optional<std::uint64_t> JsonValue::asUInt64() const noexcept {
     if (*value >= 0) return static_cast<std::uint64_t>(*value);
     return std::nullopt;
   }
-  if (const auto* value = std::get_if<Decimal>(&value_)) return value->toUInt64();
+  if (const auto decimal = asDecimal()) return decimal->toUInt64();
   return std::nullopt;
 }
 
 std::optional<Decimal> JsonValue::asDecimal() const noexcept {
-  if (const auto* value = std::get_if<Decimal>(&value_)) return *value;
+  if (const auto* value = std::get_if<NumberText>(&value_)) return Decimal::fromString(value->text);
   if (const auto* value = std::get_if<std::int64_t>(&value_)) return Decimal(*value);
   if (const auto* value = std::get_if<std::uint64_t>(&value_)) return Decimal(*value);
   return std::nullopt;
+}
+
+const std::string* JsonValue::asNumberText() const noexcept {
+  const auto* value = std::get_if<NumberText>(&value_);
+  return value ? &value->text : nullptr;
 }
 
 const std::string* JsonValue::asString() const noexcept {
@@ -239,7 +321,14 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
   const JsonType ta = a.type();
   const JsonType tb = b.type();
   if (a.isNumber() && b.isNumber()) {
-    if (ta == JsonType::decimal || tb == JsonType::decimal) return a.asDecimal() == b.asDecimal();
+    if (ta == JsonType::numberText || tb == JsonType::numberText) {
+      // Every integer and every number of at most 38 significant digits within the exponent
+      // range is a Decimal; the rest, kept only as text, compare by their exact values.
+      const auto da = a.asDecimal();
+      const auto db = b.asDecimal();
+      if (da || db) return da == db;
+      return valueOf(*a.asNumberText()) == valueOf(*b.asNumberText());
+    }
     if (ta == tb) return a.value_ == b.value_;
     // One int64 and one uint64: equal only for the same non-negative value.
     const auto ua = a.asUInt64();

@@ -120,8 +120,8 @@ class Writer {
       case JsonType::uint64:
         appendInteger(out_, *value.asUInt64());
         return true;
-      case JsonType::decimal:
-        value.asDecimal()->appendTo(out_);
+      case JsonType::numberText:
+        out_.append(*value.asNumberText());
         return true;
       case JsonType::string:
         if (!appendString(out_, *value.asString())) {

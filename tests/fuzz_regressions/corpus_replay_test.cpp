@@ -35,7 +35,6 @@ TEST(FuzzCorpusReplay, EveryCommittedInputKeepsItsTargetsInvariants) {
 // The number oracle is what makes "numbers keep their text" checkable; a mistake in it would
 // hide a bug or report one that is not there.
 TEST(FuzzOracles, CanonicalNumberWorksOutValuesFromTextAlone) {
-  const std::string digits38 = "12345678901234567890123456789012345678";
   const struct {
     std::string text;
     std::optional<CanonicalNumber> value;
@@ -43,11 +42,9 @@ TEST(FuzzOracles, CanonicalNumberWorksOutValuesFromTextAlone) {
       {"-0.000e7", CanonicalNumber{}},
       {"-12.50", CanonicalNumber{true, "125", -1}},
       {"10.25e-3", CanonicalNumber{false, "1025", -5}},
-      // Past 38 digits, rounded half to even.
-      {digits38 + "5", CanonicalNumber{false, digits38, 1}},
-      {digits38.substr(0, 37) + "75", CanonicalNumber{false, digits38, 1}},
-      {digits38.substr(0, 37) + "751", CanonicalNumber{false, digits38, 2}},
-      {std::string(38, '9') + "5", CanonicalNumber{false, "1", 39}},
+      {"1234567890123456789012345678901234567890.5e-1",
+       CanonicalNumber{false, "12345678901234567890123456789012345678905", -2}},
+      {"100E+0001", CanonicalNumber{false, "1", 3}},
   };
   for (const auto& c : cases)
     EXPECT_TRUE(canonicalNumber(c.text) == c.value) << c.text;

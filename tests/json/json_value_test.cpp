@@ -48,25 +48,40 @@ TEST(JsonValue, EqualityComparesNumbersByValueAndObjectsAsDictionaries) {
   EXPECT_EQ(JsonValue(5), JsonValue(5u));
   EXPECT_EQ(JsonValue(5u), JsonValue(*Decimal::fromString("0.5e1")));
   EXPECT_NE(JsonValue(-1), JsonValue(std::numeric_limits<std::uint64_t>::max()));
-  // Pairs of values: objects compare as dictionaries (order does not matter), arrays in order.
-  for (const char* pair : {R"([5, 5.0])", R"([{"a": 1, "b": [1, 2]}, {"b": [1, 2.0], "a": 1}])"}) {
-    const JsonArray values = *parseJson(pair)->asArray();
-    EXPECT_EQ(values[0], values[1]) << pair;
+  // Pairs of values: objects compare as dictionaries (order does not matter), arrays in order;
+  // numbers that no Decimal holds by their exact value, exponents of any length included (38
+  // to 40 digits here, carried and borrowed across all their digits).
+  const JsonValue equal = *parseJson(R"([[5, 5.0], [{"a": 1, "b": [1, 2]}, {"b": [1, 2.0], "a": 1}],
+      [1e1001, 10.0e1000], [-0.01e-1000, -1000e-1005], [0e99999999999999999999, -0.0],
+      [123456789012345678901234567890123456789, 123456789012345678901234567890123456789.000],
+      [123456789012345678901234567890123456789, 0.123456789012345678901234567890123456789e39],
+      [1e99999999999999999999999999999999999999, 1000e99999999999999999999999999999999999996],
+      [1e-100000000000000000000000000000000000000, 0.1e-99999999999999999999999999999999999999],
+      [1e999999999999999999999999999999999999999,
+       0.0001e1000000000000000000000000000000000000003]])");
+  for (const JsonValue& pair : *equal.asArray()) {
+    EXPECT_EQ(pair.asArray()->front(), pair.asArray()->back()) << serializeJson(pair).value();
   }
-  for (const char* pair :
-       {R"([5, 5.01])", R"([5, "5"])", R"([0, false])", R"([0, null])", R"(["", null])",
-        R"([{"a": 1}, {"a": 1, "b": 2}])", R"([{"a": 1}, {"b": 1}])", R"([{"a": 1}, {"a": 2}])",
-        R"([{"a": null}, {}])", R"([[1, 2], [2, 1]])", R"([[1], [1, 1]])", R"([[], {}])"}) {
-    const JsonArray values = *parseJson(pair)->asArray();
-    EXPECT_NE(values[0], values[1]) << pair;
-    EXPECT_NE(values[1], values[0]) << pair;
+  const JsonValue unequal = *parseJson(R"([[5, 5.01], [5, "5"], [0, false], [0, null], ["", null],
+      [{"a": 1}, {"a": 1, "b": 2}], [{"a": 1}, {"b": 1}], [{"a": 1}, {"a": 2}], [{"a": null}, {}],
+      [[1, 2], [2, 1]], [[1], [1, 1]], [[], {}], [1e1001, 1e1000], [1e1001, -1e1001],
+      [1e1001, 1e-1001],
+      [123456789012345678901234567890123456789, 1234567890123456789012345678901234567891],
+      [123456789012345678901234567890123456789, 123456789012345678901234567890123456789e1],
+      [1e99999999999999999999999999999999999999, 1e99999999999999999999999999999999999998],
+      [1e999999999999999999999999999999999999999, 1e-999999999999999999999999999999999999999],
+      [1e1000000000000000000000000000000000000000, 1e1000000000000000000000000000000000000001]])");
+  for (const JsonValue& pair : *unequal.asArray()) {
+    EXPECT_NE(pair.asArray()->front(), pair.asArray()->back()) << serializeJson(pair).value();
+    EXPECT_NE(pair.asArray()->back(), pair.asArray()->front()) << serializeJson(pair).value();
   }
   // Large objects are compared through an index, by the same rule.
   JsonObject forward;
   JsonObject backward;
+  const auto key = [](int i) { return std::string(1, 'k').append(std::to_string(i)); };
   for (int i = 0; i < 100; ++i) {
-    forward.set("k" + std::to_string(i), i);
-    backward.set("k" + std::to_string(99 - i), 99 - i);
+    forward.set(key(i), i);
+    backward.set(key(99 - i), 99 - i);
   }
   EXPECT_EQ(forward, backward);
   backward.set("k42", 43);

@@ -186,7 +186,7 @@ TEST_F(ManagerTest, BodyForEachKindOfPayment) {
       text(*manager(PaymentChoice{"123", "credit_card", "0042", "999", 12})
                 .currentConfiguration()
                 .body),
-      R"({"internal_metadata":{"a":[1,{"b":null}],"c":1.1},"description":"Shoes",)"
+      R"({"internal_metadata":{"a":[1,{"b":null}],"c":1.10},"description":"Shoes",)"
       R"("transaction_amount":10.25,"marketplace":"NONE","application_fee":0.5,)"
       R"("operation_type":"regular_payment","collector":{"id":991},"differential_pricing_id":5,)"
       R"("concept_amount":1.5,"concept_id":"c1","order":{"id":18446744073709551615,)"
