@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "korvani/export.hpp"
 #include "korvani/json.hpp"
@@ -32,7 +33,9 @@ class KORVANI_EXPORT Payment {
   const std::string& status() const noexcept { return status_; }
   const std::string& statusDetail() const noexcept { return statusDetail_; }
   // The whole "raw" object, unknown keys included; sent with the "success" tracking event.
-  const JsonObject& raw() const noexcept { return raw_; }
+  const JsonObject& raw() const& noexcept { return raw_; }
+  // The same, taken over from a payment that is no longer needed.
+  JsonObject raw() && noexcept { return std::move(raw_); }
   // "formatted" when it is an object, else nullopt.
   const std::optional<JsonObject>& formatted() const noexcept { return formatted_; }
 

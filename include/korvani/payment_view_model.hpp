@@ -30,8 +30,9 @@ class KORVANI_EXPORT PaymentViewModel : public std::enable_shared_from_this<Paym
 
  public:
   // Called at most once per performPayment(), on the main thread: the payment and no error,
-  // or no payment and an error (null after an HTTP error answer, which carries none).
-  using Completion = std::function<void(std::optional<Payment>, platform::ErrorPtr)>;
+  // or no payment and an error (null after an HTTP error answer, which carries none). Both are
+  // lent for the call; copy what you keep.
+  using Completion = std::function<void(const std::optional<Payment>&, const platform::ErrorPtr&)>;
 
   // No payment yet.
   static std::shared_ptr<PaymentViewModel> create();
@@ -56,7 +57,7 @@ class KORVANI_EXPORT PaymentViewModel : public std::enable_shared_from_this<Paym
 
  private:
   // One event on a fresh tracker; dropped when the host has no listener.
-  void trackPaymentEvent(const std::string& result, const JsonObject& extraParams) const;
+  void trackPaymentEvent(const std::string& result, JsonObject extraParams) const;
 };
 
 }  // namespace korvani

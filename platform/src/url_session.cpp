@@ -35,40 +35,48 @@ std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_
   return std::nullopt;
 }
 
-struct URLSessionDataTask::Impl {
-  std::shared_ptr<TaskCore> core = std::make_shared<TaskCore>();
+// What the network thread shares about the task.
+struct URLSessionDataTask::Impl : TaskCore {};
+
+namespace {
+
+// A task and its shared part in one allocation: whoever holds either keeps both.
+struct TaskBlock {
+  URLSessionDataTask::Impl impl;
+  URLSessionDataTask task;
+  explicit TaskBlock(URLSessionDataTask::Passkey key) : task(key, impl) {}
 };
 
-URLSessionDataTask::URLSessionDataTask(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+}  // namespace
 
 URLSessionDataTask::~URLSessionDataTask() = default;
 
 void URLSessionDataTask::resume() {
   auto expected = State::suspended;
-  if (!impl_->core->state.compare_exchange_strong(expected, State::running)) return;
-  std::shared_ptr<URLSessionDataTask> self = impl_->core->self.lock();
+  if (!impl_->state.compare_exchange_strong(expected, State::running)) return;
+  std::shared_ptr<URLSessionDataTask> self = impl_->self.lock();
   if (!self) return;  // only possible while the last owner is destroying the task
-  Worker::instance().look({std::move(self), impl_->core});
+  Worker::instance().look({self, std::shared_ptr<TaskCore>(self, impl_)});
 }
 
 void URLSessionDataTask::cancel() {
-  auto& state = impl_->core->state;
+  auto& state = impl_->state;
   State current = state.load();
   while (current == State::suspended || current == State::running) {
     if (state.compare_exchange_weak(current, State::canceling)) {
-      std::shared_ptr<URLSessionDataTask> self = impl_->core->self.lock();
-      if (self) Worker::instance().look({std::move(self), impl_->core});
+      std::shared_ptr<URLSessionDataTask> self = impl_->self.lock();
+      if (self) Worker::instance().look({self, std::shared_ptr<TaskCore>(self, impl_)});
       return;
     }
   }
 }
 
 URLSessionDataTask::State URLSessionDataTask::state() const {
-  return impl_->core->state.load();
+  return impl_->state.load();
 }
 
 std::uint64_t URLSessionDataTask::taskIdentifier() const noexcept {
-  return impl_->core->identifier;
+  return impl_->identifier;
 }
 
 struct URLSession::Impl {
@@ -101,8 +109,8 @@ std::shared_ptr<URLSession> URLSession::sharedSession() {
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTask(
     URLRequest request, URLSessionDataTask::Completion completion) {
-  auto impl = std::make_unique<URLSessionDataTask::Impl>();
-  TaskCore& core = *impl->core;
+  auto block = std::make_shared<TaskBlock>(URLSessionDataTask::Passkey());
+  TaskCore& core = block->impl;
   core.identifier = nextTaskIdentifier.fetch_add(1, std::memory_order_relaxed);
   core.idleTimeout = timeoutFor(request.timeoutInterval);
   core.request = std::move(request);
@@ -111,8 +119,8 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTask(
   core.maximumBytes = impl_->maximumBytes.load(std::memory_order_relaxed);
   core.deadline = std::chrono::milliseconds(impl_->deadlineMs.load(std::memory_order_relaxed));
   core.proxy = impl_->currentProxy();
-  std::shared_ptr<URLSessionDataTask> task(new URLSessionDataTask(std::move(impl)));
-  task->impl_->core->self = task;
+  std::shared_ptr<URLSessionDataTask> task(block, &block->task);
+  core.self = task;
   return task;
 }
 

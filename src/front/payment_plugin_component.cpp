@@ -47,7 +47,7 @@ void PaymentPluginComponent::renderDidFinish() {
   PaymentConfiguration configuration = manager_.currentConfiguration();
 
   paymentViewModel_->performPayment(
-      std::move(configuration), [weakSelf = weak_from_this()](std::optional<Payment> payment,
+      std::move(configuration), [weakSelf = weak_from_this()](const std::optional<Payment>& payment,
                                                               const platform::ErrorPtr& /*error*/) {
         const auto self = weakSelf.lock();
         if (!self) return;

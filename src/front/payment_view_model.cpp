@@ -29,49 +29,57 @@ std::shared_ptr<PaymentViewModel> PaymentViewModel::create() {
 
 void PaymentViewModel::performPayment(PaymentConfiguration configuration, Completion completion) {
   auto service = PaymentService::create(std::move(configuration));
-  // Both handlers share the caller's completion; neither keeps the view model alive.
-  auto shared = std::make_shared<const Completion>(std::move(completion));
-  const std::weak_ptr<PaymentViewModel> weakSelf = weak_from_this();
+  // What the handlers share: the caller's completion and the view model, held weakly.
+  struct Handling {
+    std::weak_ptr<PaymentViewModel> owner;
+    Completion completion;
+  };
+  auto handling =
+      std::make_shared<const Handling>(Handling{weak_from_this(), std::move(completion)});
 
-  service->success = [weakSelf, shared](std::shared_ptr<Response> response) {
-    const auto self = weakSelf.lock();
+  service->success = [handling](std::shared_ptr<Response> response) {
+    const auto self = handling->owner.lock();
     if (!self) return;
+    const Completion& done = handling->completion;
     std::optional<Payment> payment = paymentFrom(response.get());
     if (!payment) {
       // The answer's content is not kept and not tracked; the caller only learns it failed.
-      if (*shared) (*shared)(std::nullopt, std::make_shared<const platform::Error>());
+      if (done) done(std::nullopt, std::make_shared<const platform::Error>());
       return;
     }
-    // The event is built before the payment is handed over, and sent after the completion.
+    if (done) done(payment, nullptr);
+    // The completion only borrowed the payment: its raw object goes on to the event.
     JsonObject extraParams;
-    extraParams.set("raw", JsonValue(JsonObject(payment->raw())));
-    if (*shared) (*shared)(std::move(payment), nullptr);
-    self->trackPaymentEvent("success", extraParams);
+    extraParams.reserve(1);
+    extraParams.set("raw", JsonValue(std::move(*payment).raw()));
+    self->trackPaymentEvent("success", std::move(extraParams));
   };
 
   // One handler for both outcomes: an error answer and a transport failure mean the same here.
-  auto failed = [weakSelf, shared](const std::shared_ptr<Response>& /*response*/,
-                                   platform::ErrorPtr error) {
-    const auto self = weakSelf.lock();
+  auto failed = [handling](const std::shared_ptr<Response>& /*response*/,
+                           platform::ErrorPtr error) {
+    const auto self = handling->owner.lock();
     if (!self) return;
     const std::string message = error ? error->localizedDescription() : std::string();
     self->trackPaymentEvent("fail", JsonObject{{"error", message}});
-    if (*shared) (*shared)(std::nullopt, std::move(error));
+    if (handling->completion) handling->completion(std::nullopt, error);
   };
   service->error = failed;
-  service->failure = failed;
+  service->failure = std::move(failed);
 
   // Releases the previous service, if any, without cancelling it.
   paymentService = service;
   service->execute();
 }
 
-void PaymentViewModel::trackPaymentEvent(const std::string& result,
-                                         const JsonObject& extraParams) const {
+void PaymentViewModel::trackPaymentEvent(const std::string& result, JsonObject extraParams) const {
   const host::KVQTracker tracker;
   const std::shared_ptr<host::KVTrackListener> listener = tracker.getTrackListener();
   if (!listener) return;
-  listener->trackEvent(kScreenName, kAction, result, extraParams);
+  static const std::string screenName = kScreenName;
+  static const std::string action = kAction;
+  listener->trackEvent(screenName, action, result,
+                       std::optional<JsonObject>(std::move(extraParams)));
 }
 
 }  // namespace korvani

@@ -53,35 +53,54 @@ struct Frame {
   std::vector<Member>* members;
 };
 
-// Elements or members of every container, in opening order. Held in blocks (the first one
-// small, enough for a payment answer), so that growing never copies and leaves no abandoned
-// buffers behind.
+// The open containers of the second pass, innermost last: inline for a shallow document.
+class Frames {
+ public:
+  explicit Frames(std::size_t depth) {
+    if (depth > kInline) heap_.resize(depth);
+  }
+  void push(Frame frame) noexcept { data()[size_++] = frame; }
+  void pop() noexcept { --size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const Frame& back() noexcept { return data()[size_ - 1]; }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  Frame* data() noexcept { return heap_.empty() ? inline_.data() : heap_.data(); }
+
+  std::array<Frame, kInline> inline_;
+  std::vector<Frame> heap_;
+  std::size_t size_ = 0;
+};
+
+// Elements or members of every container, in opening order. The first ones inline (enough for a
+// payment answer, so that parsing one allocates nothing here), the rest in blocks, so that
+// growing never copies and leaves no abandoned buffers behind.
 class Sizes {
  public:
   std::size_t push() {
-    if (count_ == 0 || (count_ >= kFirst && (count_ - kFirst) % kBlock == 0))
-      blocks_.emplace_back(count_ == 0 ? kFirst : kBlock);
+    if (count_ >= kFirst && (count_ - kFirst) % kBlock == 0) blocks_.emplace_back(kBlock);
     return count_++;
   }
-  void set(std::size_t i, std::uint32_t size) noexcept { blocks_[block(i)][place(i)] = size; }
-  std::uint32_t operator[](std::size_t i) const noexcept { return blocks_[block(i)][place(i)]; }
+  void set(std::size_t i, std::uint32_t size) noexcept { slot(i) = size; }
+  std::uint32_t operator[](std::size_t i) const noexcept {
+    return const_cast<Sizes*>(this)->slot(i);
+  }
   std::size_t bytes() const noexcept {
     if (blocks_.empty()) return 0;
-    return blockCost(kFirst * sizeof(std::uint32_t)) +
-           (blocks_.size() - 1) * blockCost(kBlock * sizeof(std::uint32_t)) +
+    return blocks_.size() * blockCost(kBlock * sizeof(std::uint32_t)) +
            blockCost(blocks_.capacity() * sizeof(blocks_[0]));
   }
 
  private:
   static constexpr std::size_t kFirst = 64;
   static constexpr std::size_t kBlock = 1024;
-  static std::size_t block(std::size_t i) noexcept {
-    return i < kFirst ? 0 : 1 + (i - kFirst) / kBlock;
-  }
-  static std::size_t place(std::size_t i) noexcept {
-    return i < kFirst ? i : (i - kFirst) % kBlock;
+  std::uint32_t& slot(std::size_t i) noexcept {
+    if (i < kFirst) return first_[i];
+    return blocks_[(i - kFirst) / kBlock][(i - kFirst) % kBlock];
   }
 
+  std::array<std::uint32_t, kFirst> first_{};
   std::vector<std::vector<std::uint32_t>> blocks_;
   std::size_t count_ = 0;
 };
@@ -191,8 +210,7 @@ class Build : public Handler {
  public:
   // `text` is what is parsed, `original` what the numbers' text is taken from (same offsets).
   Build(const Plan& plan, std::string_view text, std::string_view original)
-      : sizes_(plan.sizes), text_(text), original_(original) {
-    frames_.reserve(plan.depth);
+      : sizes_(plan.sizes), text_(text), original_(original), frames_(plan.depth) {
     pending_.reserve(plan.longestPieced);
     pendingKey_.reserve(plan.longestPieced);
     index_.reserve(plan.slots);
@@ -201,22 +219,22 @@ class Build : public Handler {
   bool on_array_begin(error_code&) {
     JsonArray& array = *place(JsonArray()).asArray();
     array.reserve(sizes_[next_++]);
-    frames_.push_back({&array, nullptr});
+    frames_.push({&array, nullptr});
     return true;
   }
   bool on_array_end(std::size_t, error_code&) {
-    frames_.pop_back();
+    frames_.pop();
     return true;
   }
   bool on_object_begin(error_code&) {
     auto& members = detail::JsonAccess::members(*place(JsonObject()).asObject());
     members.reserve(sizes_[next_++]);
-    frames_.push_back({nullptr, &members});
+    frames_.push({nullptr, &members});
     return true;
   }
   bool on_object_end(std::size_t, error_code&) {
     makeKeysUnique(*frames_.back().members);
-    frames_.pop_back();
+    frames_.pop();
     return true;
   }
 
@@ -330,7 +348,7 @@ class Build : public Handler {
   std::size_t next_ = 0;  // the container to open next
   std::string_view text_;
   std::string_view original_;
-  std::vector<Frame> frames_;
+  Frames frames_;
   std::string pending_;     // parts of a text with escapes
   std::string pendingKey_;  // and of a key
   bool keyInParts_ = false;

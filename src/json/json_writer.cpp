@@ -3,6 +3,8 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "json/json_detail.hpp"
@@ -55,6 +57,17 @@ void appendEscape(std::string& out, unsigned char c) {
   }
 }
 
+// Whether any of the 8 bytes in `word` needs attention: a control character, '"', '\\' or a
+// byte of a multi-byte sequence. Lets plain ASCII pass eight bytes at a time.
+constexpr bool needsAttention(std::uint64_t word) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighs = 0x8080808080808080;
+  const auto hasZeroByte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  const std::uint64_t below0x20 = (word - kOnes * 0x20) & ~word & kHighs;
+  return ((below0x20 | hasZeroByte(word ^ (kOnes * '"')) | hasZeroByte(word ^ (kOnes * '\\')) |
+           (word & kHighs)) != 0);
+}
+
 // Appends `text` quoted and escaped; false when it is not valid UTF-8.
 bool appendString(std::string& out, std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -62,6 +75,14 @@ bool appendString(std::string& out, std::string_view text) {
   const auto* run = p;
   out.push_back('"');
   while (p != end) {
+    if (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      if (!needsAttention(word)) {
+        p += 8;
+        continue;
+      }
+    }
     const unsigned char cls = kByteClasses[*p];
     if (cls == 0) {
       ++p;

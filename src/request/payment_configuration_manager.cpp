@@ -18,6 +18,9 @@ bool isCardPaymentType(const std::optional<std::string>& paymentTypeId) {
   return paymentTypeId == "credit_card" || paymentTypeId == "debit_card";
 }
 
+// Members a body can have at most: room for all from the start.
+constexpr std::size_t kBodyMembers = 20;
+
 template <typename T>
 void putIfSet(JsonObject& object, const char* key, const std::optional<T>& value) {
   if (value) object.set(key, JsonValue(*value));
@@ -69,12 +72,13 @@ StringDictionary PaymentConfigurationManager::headers() const {
 
 std::string PaymentConfigurationManager::generateIdempotencyKey() const {
   std::string key;
+  key.reserve(96);  // a hex SHA-256 digest, the hyphen and the seconds
   // The fragment is only worth building for a hook to digest.
   if (const auto& sha256 = pluginConfiguration_->sha256) {
     // Nothing may escape to the host through renderDidFinish(): a hook that throws counts as
     // one that answered nothing, and the key keeps its time part.
     try {
-      if (std::optional<std::string> digest = sha256(paymentFragment())) key = std::move(*digest);
+      if (std::optional<std::string> digest = sha256(paymentFragment())) key.append(*digest);
     } catch (...) {
     }
   }
@@ -102,6 +106,7 @@ std::optional<std::string> PaymentConfigurationManager::storedAuthCode() const {
 JsonObject PaymentConfigurationManager::body() const {
   const PaymentPluginConfiguration& config = *pluginConfiguration_;
   JsonObject body;
+  body.reserve(kBodyMembers);
 
   if (config.internalMetadata) body.set("internal_metadata", *config.internalMetadata);
 
@@ -115,6 +120,7 @@ JsonObject PaymentConfigurationManager::body() const {
     putIfSet(body, "operation_type", preference->operationType);
     // The collector is always named, as null when unknown.
     JsonObject collector;
+    collector.reserve(1);
     collector.set(
         "id", preference->collectorId ? JsonValue(*preference->collectorId) : JsonValue(nullptr));
     body.set("collector", std::move(collector));
@@ -161,6 +167,7 @@ std::string PaymentConfigurationManager::paymentFragment() const {
   // The pieces are joined without separators; the digest only has to change when the payment
   // attempt changes. A host object without its identifier contributes the empty text.
   std::string fragment;
+  fragment.reserve(128);  // ample for the pieces below
   std::shared_ptr<host::Token> token;
   if (paymentData) {
     if (std::shared_ptr<host::PaymentMethod> method = paymentData->paymentMethod()) {

@@ -62,8 +62,10 @@ void BaseService::execute() {
 
   platform::URLRequest request;
   // Joined as text; URL text the session cannot parse completes with kURLErrorBadURL.
-  request.url = *config.base + *config.path;
-  if (const auto query = queryParamString(config.params)) request.url += *query;
+  const std::optional<std::string> query = queryParamString(config.params);
+  request.url.reserve(config.base->size() + config.path->size() + (query ? query->size() : 0));
+  request.url.append(*config.base).append(*config.path);
+  if (query) request.url += *query;
   request.httpMethod = std::string(rawValue(config.method));
   // Sent whatever the method; a body that cannot be serialized is left out.
   if (config.body) request.httpBody = JSONString(*config.body);

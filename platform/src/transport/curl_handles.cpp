@@ -1,40 +1,52 @@
 #include "transport/curl_handles.hpp"
 
-#include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "transport/request_checks.hpp"
 
 namespace korvani::platform::transport {
 
-void CurlHeaderList::reserve(std::size_t bytes, std::size_t lines) {
-  text_.reserve(bytes);
-  nodes_.reserve(lines);
+CurlHeaderList::CurlHeaderList(std::size_t bytes, std::size_t lines)
+    : capacity_(lines), block_(new unsigned char[lines * sizeof(curl_slist) + bytes]) {
+  text_ = reinterpret_cast<char*>(block_.get() + lines * sizeof(curl_slist));
+  line_ = text_;
+  end_ = text_ + bytes;
+}
+
+void CurlHeaderList::append(std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(end_ - text_)) throw std::bad_alloc();
+  std::memcpy(text_, text.data(), text.size());
+  text_ += text.size();
+}
+
+void CurlHeaderList::endLine() {
+  if (count_ == capacity_ || text_ == end_) throw std::bad_alloc();
+  *text_++ = '\0';
+  curl_slist* node = ::new (nodes() + count_) curl_slist{line_, nullptr};
+  line_ = text_;
+  if (count_ > 0) nodes()[count_ - 1].next = node;
+  ++count_;
 }
 
 void CurlHeaderList::addField(std::string_view name, std::string_view value) {
-  appendCurlHeaderLine(text_, name, value);
-  text_.push_back('\0');
+  // "Name: value", or "Name;" when the value is empty or blank (libcurl would drop "Name:" with
+  // nothing after the colon).
+  const bool blank = value.find_first_not_of(" \t") == std::string_view::npos;
+  append(name);
+  if (blank) {
+    append(";");
+  } else {
+    append(": ");
+    append(value);
+  }
+  endLine();
 }
 
 void CurlHeaderList::addRemoval(std::string_view name) {
-  text_.append(name).append(":", 2);  // the colon and the line's NUL
-}
-
-curl_slist* CurlHeaderList::link() {
-  // Linked only now: adding lines may have moved the buffer.
-  nodes_.resize(static_cast<std::size_t>(std::count(text_.begin(), text_.end(), '\0')));
-  char* line = text_.data();
-  for (std::size_t i = 0; i < nodes_.size(); ++i) {
-    nodes_[i].data = line;
-    nodes_[i].next = i + 1 < nodes_.size() ? &nodes_[i + 1] : nullptr;
-    line += std::char_traits<char>::length(line) + 1;
-  }
-  return nodes_.empty() ? nullptr : nodes_.data();
-}
-
-void CurlHeaderList::clear() {
-  text_.clear();
-  nodes_.clear();
+  append(name);
+  append(":");
+  endLine();
 }
 
 }  // namespace korvani::platform::transport

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace korvani::platform::transport {
 
@@ -35,28 +34,35 @@ using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 using CurlText = std::unique_ptr<char, CurlTextDeleter>;
 
 // A header list for CURLOPT_HTTPHEADER that owns its lines. libcurl only reads the list, so the
-// lines live in one buffer and the nodes in one array: two allocations per request instead of
-// two per line with curl_slist_append.
+// nodes and the lines share one block: one allocation per request instead of two per line with
+// curl_slist_append.
 class CurlHeaderList {
  public:
-  CurlHeaderList() = default;
-  // The nodes point into the buffer: neither may move once linked.
+  // Room for `lines` lines of `bytes` characters in all (line ends included); adding more throws
+  // std::bad_alloc.
+  CurlHeaderList(std::size_t bytes, std::size_t lines);
+  // The nodes point into the block: it may not move.
   CurlHeaderList(const CurlHeaderList&) = delete;
   CurlHeaderList& operator=(const CurlHeaderList&) = delete;
 
-  // Room for lines of `bytes` characters in all, and `lines` lines.
-  void reserve(std::size_t bytes, std::size_t lines);
-  // Adds a line that sends the field exactly; call link() once all are added.
+  // Adds a line that sends the field exactly (the room given covers name, value and 3).
   void addField(std::string_view name, std::string_view value);
-  // Adds a line that keeps libcurl from sending a field of its own with this name.
+  // Adds a line that keeps libcurl from sending a field of its own with this name (name and 2).
   void addRemoval(std::string_view name);
-  // Builds the node chain; null when there are no lines.
-  curl_slist* link();
-  void clear();
+  // The list; null when it has no lines.
+  curl_slist* list() noexcept { return count_ == 0 ? nullptr : nodes(); }
 
  private:
-  std::string text_;  // the lines, each ended by a NUL
-  std::vector<curl_slist> nodes_;
+  curl_slist* nodes() noexcept { return reinterpret_cast<curl_slist*>(block_.get()); }
+  void append(std::string_view text);
+  void endLine();
+
+  std::size_t capacity_;  // lines the block has nodes for
+  std::size_t count_ = 0;
+  std::unique_ptr<unsigned char[]> block_;  // nodes, then the lines, each ended by a NUL
+  char* line_;                              // where the line being added starts
+  char* text_;                              // where its next character goes
+  char* end_;                               // one past the block
 };
 
 }  // namespace korvani::platform::transport

@@ -1,6 +1,7 @@
 #include "transport/engine.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <utility>
 
@@ -73,7 +74,12 @@ void Engine::start(HeldTask held) {
     complete(core, std::nullopt, std::nullopt, std::move(refusal));
     return;
   }
-  core.transfer = std::make_unique<Transfer>(core, std::move(url), std::move(handle), policy_);
+  try {
+    core.transfer.emplace(core, std::move(url), std::move(handle), policy_);
+  } catch (const std::exception&) {  // out of memory: the request fails, the thread goes on
+    complete(core, std::nullopt, std::nullopt, urlError(kURLErrorUnknown, core.request.url));
+    return;
+  }
   if (policy_.warming(core.transfer->origin())) {
     waiting_.push_back({std::move(held), Clock::now()});
     return;
@@ -103,18 +109,27 @@ void Engine::add(HeldTask held) {
   TaskCore& core = *held.core;
   CURL* easy = core.transfer->easy();
   core.transfer->markStarted();
-  running_.emplace(easy, std::move(held));
   if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
-    auto node = running_.extract(easy);
     complete(core, std::nullopt, std::nullopt, urlError(kURLErrorUnknown, core.request.url));
     giveBack(core);
+    return;
   }
+  running_.emplace_back(easy, std::move(held));
+}
+
+HeldTask* Engine::runningEntry(CURL* easy) {
+  for (auto& [handle, held] : running_) {
+    if (handle == easy) return &held;
+  }
+  return nullptr;
 }
 
 void Engine::finish(CURL* easy, CURLcode result) {
-  auto node = running_.extract(easy);
-  if (node.empty()) return;
-  HeldTask& held = node.mapped();
+  const auto found = std::find_if(running_.begin(), running_.end(),
+                                  [&](const auto& entry) { return entry.first == easy; });
+  if (found == running_.end()) return;
+  HeldTask held = std::move(found->second);
+  running_.erase(found);
   TaskCore& core = *held.core;
   Transfer& transfer = *core.transfer;
   curl_multi_remove_handle(multi_.get(), easy);
@@ -138,7 +153,7 @@ void Engine::finish(CURL* easy, CURLcode result) {
 
 void Engine::cancel(TaskCore& core) {
   CURL* easy = core.transfer->easy();
-  if (running_.contains(easy)) {
+  if (runningEntry(easy) != nullptr) {
     finish(easy, CURLE_OK);  // the state says canceling: completes as cancelled
     return;
   }

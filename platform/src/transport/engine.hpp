@@ -66,7 +66,9 @@ class Engine {
   CurlShare share_;
   CurlMulti multi_;
   ConnectionPolicy policy_;
-  std::unordered_map<CURL*, HeldTask> running_;  // in the multi handle
+  // In the multi handle; a few at most, so a vector (which keeps its storage) beats a map.
+  std::vector<std::pair<CURL*, HeldTask>> running_;
+  HeldTask* runningEntry(CURL* easy);
   struct Waiting {
     HeldTask held;
     Clock::time_point since;

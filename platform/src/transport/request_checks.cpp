@@ -43,17 +43,6 @@ bool carriesIdempotencyKey(const HeaderList& fields) noexcept {
   });
 }
 
-void appendCurlHeaderLine(std::string& out, std::string_view name, std::string_view value) {
-  const bool blank = value.find_first_not_of(" \t") == std::string_view::npos;
-  out.append(name);
-  if (blank) {
-    out.push_back(';');
-  } else {
-    out.append(": ");
-    out.append(value);
-  }
-}
-
 ErrorPtr refusalOf(const URLRequest& request) {
   for (const auto& [name, value] : request.allHTTPHeaderFields) {
     if (!isValidHeaderName(name) || !isValidHeaderValue(value)) {

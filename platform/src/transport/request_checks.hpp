@@ -24,10 +24,6 @@ bool isIdempotentMethod(std::string_view method) noexcept;
 // the first.
 bool carriesIdempotencyKey(const HeaderList& fields) noexcept;
 
-// The line libcurl needs to send exactly this field: "Name: value", or "Name;" when the value is
-// empty or blank (libcurl would drop "Name:" with nothing after the colon).
-void appendCurlHeaderLine(std::string& out, std::string_view name, std::string_view value);
-
 // Why the session refuses to send `request` as it stands (a header field or the method), or null.
 ErrorPtr refusalOf(const URLRequest& request);
 

@@ -21,23 +21,7 @@
 
 namespace korvani::platform::transport {
 
-class Transfer;
-
-struct TaskCore {
-  std::uint64_t identifier = 0;
-  URLRequest request;
-  URLSessionDataTask::Completion completion;
-  std::shared_ptr<const TrustSettings> trust;
-  std::shared_ptr<const std::string> proxy;  // null: none
-  std::size_t maximumBytes = 0;
-  std::chrono::milliseconds idleTimeout{60000};
-  std::chrono::milliseconds deadline{URLSession::kDefaultRequestDeadline};
-  std::weak_ptr<URLSessionDataTask> self;
-  std::atomic<URLSessionDataTask::State> state{URLSessionDataTask::State::suspended};
-  std::atomic<bool> finished{false};
-  // Network thread only: set while the request is being sent.
-  std::unique_ptr<Transfer> transfer;
-};
+struct TaskCore;
 
 // Runs the completion exactly once, whoever gets here first; a throwing completion is contained.
 void complete(TaskCore& core, std::optional<std::string> data,
@@ -87,9 +71,7 @@ class Transfer {
 
   // When the request fails: for lack of progress (connection set-up included), or at its
   // deadline, whichever comes first.
-  Clock::time_point expiresAt() const noexcept {
-    return std::min(lastProgress_ + core_.idleTimeout, deadline_);
-  }
+  Clock::time_point expiresAt() const noexcept;
   // Call when the transfer (re)enters the multi handle.
   void markStarted() noexcept { lastProgress_ = Clock::now(); }
 
@@ -142,6 +124,22 @@ class Transfer {
   int sends_ = 0;
   long connectsAtLastSend_ = 0;
   bool resendRefused_ = false;
+};
+
+struct TaskCore {
+  std::uint64_t identifier = 0;
+  URLRequest request;
+  URLSessionDataTask::Completion completion;
+  std::shared_ptr<const TrustSettings> trust;
+  std::shared_ptr<const std::string> proxy;  // null: none
+  std::size_t maximumBytes = 0;
+  std::chrono::milliseconds idleTimeout{60000};
+  std::chrono::milliseconds deadline{URLSession::kDefaultRequestDeadline};
+  std::weak_ptr<URLSessionDataTask> self;
+  std::atomic<URLSessionDataTask::State> state{URLSessionDataTask::State::suspended};
+  std::atomic<bool> finished{false};
+  // Network thread only: set while the request is being sent.
+  std::optional<Transfer> transfer;
 };
 
 }  // namespace korvani::platform::transport

@@ -67,6 +67,13 @@ class KORVANI_EXPORT URLSessionDataTask {
   using Completion = std::function<void(std::optional<std::string> data,
                                         std::optional<HTTPURLResponse> response, ErrorPtr error)>;
 
+  struct Impl;
+  // Made by URLSession::dataTask only (the key is the session's).
+  class Passkey {
+    friend class URLSession;
+    explicit Passkey() = default;
+  };
+  URLSessionDataTask(Passkey, Impl& impl) noexcept : impl_(&impl) {}
   // Not copyable: one task, one completion; shared by std::shared_ptr.
   URLSessionDataTask(const URLSessionDataTask&) = delete;
   URLSessionDataTask& operator=(const URLSessionDataTask&) = delete;
@@ -85,10 +92,7 @@ class KORVANI_EXPORT URLSessionDataTask {
   std::uint64_t taskIdentifier() const noexcept;
 
  private:
-  friend class URLSession;
-  struct Impl;
-  explicit URLSessionDataTask(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+  Impl* impl_;  // made and freed together with the task
 };
 
 // Process-wide HTTPS client: one libcurl multi handle driven by one network thread, which
