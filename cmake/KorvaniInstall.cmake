@@ -19,14 +19,17 @@ install(TARGETS korvani_payment_plugin
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Whole directories by pattern, so headers added later ship without touching this file. The
-# three roots merge into one include/korvani tree, matching the #include paths in the code.
+# four roots merge into one include/korvani tree, matching the #include paths in the code.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/korvani/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani
   FILES_MATCHING PATTERN "*.hpp")
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/include/korvani/platform/
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani/platform
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/include/korvani/
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani
   FILES_MATCHING PATTERN "*.hpp")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/include/korvani/host/
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani/host
+  FILES_MATCHING PATTERN "*.hpp")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/stand_ins/include/korvani/host/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani/host
   FILES_MATCHING PATTERN "*.hpp")
 

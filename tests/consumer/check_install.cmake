@@ -27,8 +27,8 @@ endif()
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} ${config_args})
 
 set(expected "")
-foreach(root "include/korvani=" "platform/include/korvani/platform=platform/"
-             "host/include/korvani/host=host/")
+foreach(root "include/korvani=" "platform/include/korvani=" "host/include/korvani/host=host/"
+             "host/stand_ins/include/korvani/host=host/")
   string(REGEX MATCH "^([^=]*)=(.*)$" root "${root}")
   set(source ${SOURCE_ROOT}/${CMAKE_MATCH_1})
   set(subdir "${CMAKE_MATCH_2}")
