@@ -7,14 +7,12 @@
 #include <memory>
 #include <thread>
 
+#include "korvani/host/stand_ins.hpp"
 #include "reachability_interfaces.hpp"
-#include "support/fakes.hpp"
 #include "support/process_state.hpp"
 
 namespace korvani::host {
 namespace {
-
-using test_support::FixedReachability;
 
 TEST(ZRReachability, InterfaceListDecidesTheDefaultStatus) {
   sockaddr_in ipv4{};
