@@ -1,42 +1,33 @@
-# Installation for host apps: the library, its public headers, a CMake package
-# (find_package(KorvaniPaymentPlugin) -> korvani::payment_plugin) and a pkg-config file.
-# Only the library and its headers are installed; tests and tools stay in the build tree.
-include(GNUInstallDirs)
+# Installation for host apps: the three layers and the host stand-ins with their public headers,
+# one CMake package (find_package(KorvaniPaymentPlugin) -> korvani::payment_plugin, which brings
+# korvani::host and korvani::platform; korvani::host_stand_ins beside them) and a pkg-config
+# file per library. Tests and tools stay in the build tree.
 include(CMakePackageConfigHelpers)
 
 set(KORVANI_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/KorvaniPaymentPlugin)
 set(KORVANI_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The public headers use concepts and <compare>; consumers inherit the language level with
-# the target instead of having to know it.
-target_compile_features(korvani_payment_plugin PUBLIC cxx_std_20)
-set_target_properties(korvani_payment_plugin PROPERTIES EXPORT_NAME payment_plugin)
-
-install(TARGETS korvani_payment_plugin
+install(TARGETS korvani_platform korvani_host korvani_host_stand_ins korvani_payment_plugin
   EXPORT KorvaniPaymentPluginTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Whole directories by pattern, so headers added later ship without touching this file. The
-# three roots merge into one include/korvani tree, matching the #include paths in the code.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/korvani/
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani
-  FILES_MATCHING PATTERN "*.hpp")
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/include/korvani/platform/
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani/platform
-  FILES_MATCHING PATTERN "*.hpp")
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/include/korvani/host/
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani/host
-  FILES_MATCHING PATTERN "*.hpp")
+# four roots merge into one include/korvani tree, matching the #include paths in the code.
+foreach(root include platform/include host/include host/stand_ins/include)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${root}/korvani/
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani
+    FILES_MATCHING PATTERN "*.hpp")
+endforeach()
 
 install(EXPORT KorvaniPaymentPluginTargets
   NAMESPACE korvani::
   DESTINATION ${KORVANI_INSTALL_CMAKEDIR})
 
 # A static archive leaves its private dependencies for the consumer's link; a shared library
-# has already resolved them.
-get_target_property(_korvani_library_type korvani_payment_plugin TYPE)
+# has already resolved them. All four libraries are of one type.
+get_target_property(_korvani_library_type korvani_platform TYPE)
 if(_korvani_library_type STREQUAL "STATIC_LIBRARY")
   set(KORVANI_STATIC_LIBRARY TRUE)
 else()
@@ -57,7 +48,7 @@ install(FILES
   ${PROJECT_BINARY_DIR}/KorvaniPaymentPluginConfigVersion.cmake
   DESTINATION ${KORVANI_INSTALL_CMAKEDIR})
 
-# The .pc file locates the prefix from its own directory (${pcfiledir}), so an installed tree
+# The .pc files locate the prefix from their own directory (${pcfiledir}), so an installed tree
 # can be moved or staged with DESTDIR or `cmake --install --prefix` and still resolve.
 function(_korvani_pc_path out dir)
   if(IS_ABSOLUTE "${dir}")
@@ -75,7 +66,57 @@ else()
 endif()
 _korvani_pc_path(KORVANI_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 _korvani_pc_path(KORVANI_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/korvani_payment_plugin.pc.in
-  ${PROJECT_BINARY_DIR}/korvani_payment_plugin.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/korvani_payment_plugin.pc
-  DESTINATION ${KORVANI_INSTALL_PKGCONFIGDIR})
+
+# The link flags of the platform's private dependencies, as the shared libraries this build
+# linked (a Requires.private on libcurl would ask, with --static, for libcurl's own static
+# dependencies, which a link against the shared libcurl does not need).
+set(_korvani_system_libs "")
+foreach(dependency CURL::libcurl OpenSSL::SSL OpenSSL::Crypto Boost::json)
+  get_target_property(_korvani_location ${dependency} LOCATION)
+  cmake_path(GET _korvani_location PARENT_PATH _korvani_dir)
+  cmake_path(GET _korvani_location FILENAME _korvani_file)
+  if(NOT _korvani_file MATCHES "^lib(.+)\\.(so|a)(\\.[0-9.]+)?$")
+    message(FATAL_ERROR "cannot name ${dependency} (${_korvani_location}) for pkg-config")
+  endif()
+  if(NOT _korvani_dir IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+    list(APPEND _korvani_system_libs "-L${_korvani_dir}")
+  endif()
+  list(APPEND _korvani_system_libs "-l${CMAKE_MATCH_1}")
+endforeach()
+list(REMOVE_DUPLICATES _korvani_system_libs)
+string(JOIN " " _korvani_system_libs ${_korvani_system_libs})
+
+# korvani_install_pc(<library> <description> REQUIRES <library>... [LIBS <flag>...]
+#                    [LIBS_PRIVATE <flag>...])
+# One .pc file per library; a library's Requires are the other layers it links, so
+# `pkg-config --libs korvani_payment_plugin` lists all three archives in link order.
+function(korvani_install_pc name description)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "REQUIRES;LIBS;LIBS_PRIVATE")
+  set(KORVANI_PC_NAME ${name})
+  set(KORVANI_PC_DESCRIPTION "${description}")
+  list(TRANSFORM arg_REQUIRES APPEND " = ${PROJECT_VERSION}")
+  string(JOIN ", " KORVANI_PC_REQUIRES ${arg_REQUIRES})
+  string(JOIN " " KORVANI_PC_LIBS ${arg_LIBS})
+  string(JOIN " " KORVANI_PC_LIBS_PRIVATE ${arg_LIBS_PRIVATE})
+  configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/korvani_library.pc.in
+    ${PROJECT_BINARY_DIR}/${name}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${name}.pc DESTINATION ${KORVANI_INSTALL_PKGCONFIGDIR})
+endfunction()
+
+# Static archives cannot be linked without the libraries they use, so a static install lists
+# them in Libs: plain `pkg-config --libs` suffices either way.
+if(KORVANI_STATIC_LIBRARY)
+  set(_korvani_platform_libs LIBS -pthread ${_korvani_system_libs})
+else()
+  set(_korvani_platform_libs LIBS -pthread LIBS_PRIVATE ${_korvani_system_libs})
+endif()
+korvani_install_pc(korvani_platform
+  "Platform services for the payment plug-in: URL session, main queue, clock, JSON"
+  ${_korvani_platform_libs})
+korvani_install_pc(korvani_host "Host checkout interface for the payment plug-in"
+  REQUIRES korvani_platform)
+korvani_install_pc(korvani_host_stand_ins "Ready-made host checkout objects"
+  REQUIRES korvani_host)
+korvani_install_pc(korvani_payment_plugin
+  "Payment-processor plug-in for host checkout applications"
+  REQUIRES korvani_host korvani_platform)

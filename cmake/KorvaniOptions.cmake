@@ -1,5 +1,3 @@
-include(GNUInstallDirs)
-
 # Sanitizers apply to everything built in this tree, so that the tests, the sandbox and
 # the library share one runtime.
 if(KORVANI_SANITIZE STREQUAL "address")

@@ -14,6 +14,7 @@
 
 #include "demo_options.hpp"
 #include "demo_printer.hpp"
+#include "korvani/host/stand_ins.hpp"
 #include "korvani/korvani.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "sha256_hook.hpp"
@@ -21,6 +22,7 @@
 namespace {
 
 using namespace checkout_demo;
+using korvani::host::FixedReachability;
 using korvani::host::RecordingNavigationHandler;
 using korvani::host::ZRNetworkStatus;
 using korvani::host::ZRReachability;
@@ -28,17 +30,6 @@ using korvani::host::ZRReachability;
 constexpr auto kReportDeadline = std::chrono::seconds(90);
 
 enum ExitCode { kReported = 0, kCannotRun = 1, kBadArguments = 2, kNoReport = 3 };
-
-// Reachability with a fixed answer: offline on request, and always online for the in-process
-// sandbox, which is reached over loopback whatever the machine's network.
-class FixedReachability final : public ZRReachability {
- public:
-  explicit FixedReachability(ZRNetworkStatus status) : status_(status) {}
-  ZRNetworkStatus currentReachabilityStatus() const override { return status_; }
-
- private:
-  ZRNetworkStatus status_;
-};
 
 // The sandbox's request log; it is written on the sandbox's server threads.
 class SandboxLog {

@@ -1,6 +1,7 @@
 #pragma once
 
-// Everything a host application may use, in one include.
+// Everything a host application may use, in one include. The ready-made host objects are apart:
+// korvani/host/stand_ins.hpp, library korvani::host_stand_ins.
 
 #include "korvani/auth_code.hpp"
 #include "korvani/base_service.hpp"
@@ -11,7 +12,6 @@
 #include "korvani/host/checkout.hpp"
 #include "korvani/host/plugin.hpp"
 #include "korvani/host/reachability.hpp"
-#include "korvani/host/stand_ins.hpp"
 #include "korvani/host/tracker.hpp"
 #include "korvani/json.hpp"
 #include "korvani/korvani_base_service.hpp"

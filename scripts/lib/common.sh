@@ -2,7 +2,7 @@
 # shellcheck shell=bash
 
 KORVANI_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-KORVANI_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+KORVANI_PACKAGES=(cmake g++ clang-14 make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libboost-json1.81-dev libcpp-httplib-dev libssl-dev)
 
 korvani_log() { printf '==> %s\n' "$*" >&2; }

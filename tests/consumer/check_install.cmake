@@ -1,16 +1,23 @@
-# cmake -P driver for the install_consumer test (arguments come from register.cmake).
-# Fails with the output of the first step that goes wrong.
+# cmake -P driver for the install_consumer test (arguments come from register.cmake). Installs
+# this build, and a scratch build of the other library type (static or shared), each into its
+# own prefix, then builds and runs a small host app against each through the CMake package and
+# through pkg-config. Fails with the output of the first step that goes wrong.
 cmake_minimum_required(VERSION 3.25)
 
-set(prefix ${WORK_DIR}/prefix)
-file(REMOVE_RECURSE ${WORK_DIR})
+# The scratch build is kept between runs, so that a second run only rebuilds what changed.
+set(other_build ${WORK_DIR}/other-build)
+file(GLOB old_runs LIST_DIRECTORIES true ${WORK_DIR}/*)
+list(REMOVE_ITEM old_runs ${other_build})
+if(old_runs)
+  file(REMOVE_RECURSE ${old_runs})
+endif()
 file(MAKE_DIRECTORY ${WORK_DIR})
 # A DESTDIR from the caller's environment would stage the files somewhere else.
 unset(ENV{DESTDIR})
 
 function(run step)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
-                  TIMEOUT 120)
+                  TIMEOUT 300)
   if(NOT rc EQUAL 0)
     string(JOIN " " command ${ARGN})
     message(FATAL_ERROR "${step} failed (${rc}):\n${command}\n${out}\n${err}")
@@ -18,119 +25,133 @@ function(run step)
   set(run_output "${out}" PARENT_SCOPE)
 endfunction()
 
-# 1. Install, then compare the installed files with what the tree says should ship: every
-#    public header under include/korvani, the library, the CMake package and the .pc file.
 set(config_args "")
 if(CONFIG)
   set(config_args --config ${CONFIG})
 endif()
-run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} ${config_args})
+set(libraries korvani_platform korvani_host korvani_host_stand_ins korvani_payment_plugin)
 
-set(expected "")
-foreach(root "include/korvani=" "platform/include/korvani/platform=platform/"
-             "host/include/korvani/host=host/")
-  string(REGEX MATCH "^([^=]*)=(.*)$" root "${root}")
-  set(source ${SOURCE_ROOT}/${CMAKE_MATCH_1})
-  set(subdir "${CMAKE_MATCH_2}")
-  file(GLOB_RECURSE headers RELATIVE ${source} ${source}/*.hpp)
-  foreach(header ${headers})
-    list(APPEND expected ${INCLUDEDIR}/korvani/${subdir}${header})
-  endforeach()
-endforeach()
-file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/*)
-set(library_files "")
-foreach(file ${installed})
-  if(file MATCHES "^${LIBDIR}/libkorvani_payment_plugin\\.(a|so(\\.[0-9]+)*)$")
-    list(APPEND library_files ${file})
-  elseif(NOT file MATCHES "^${LIBDIR}/cmake/KorvaniPaymentPlugin/KorvaniPaymentPlugin[A-Za-z-]*\\.cmake$"
-         AND NOT file STREQUAL "${LIBDIR}/pkgconfig/korvani_payment_plugin.pc")
-    list(APPEND rest ${file})
-  endif()
-endforeach()
-list(SORT expected)
-list(SORT rest)
-if(NOT rest STREQUAL expected)
-  string(REPLACE ";" "\n  " expected "${expected}")
-  string(REPLACE ";" "\n  " rest "${rest}")
-  message(FATAL_ERROR "installed besides the library and package files:\n  ${rest}\n"
-                      "expected headers:\n  ${expected}")
-endif()
+# 1. Both installs. The scratch build has this build's compiler, flags and sanitizers (a
+#    sanitized library needs a sanitized consumer) and builds the libraries only.
 if(LIBRARY_TYPE STREQUAL "STATIC_LIBRARY")
-  set(expected_library ${LIBDIR}/libkorvani_payment_plugin.a)
+  set(this_type static)
+  set(other_type shared)
+  set(other_shared ON)
 else()
-  set(expected_library ${LIBDIR}/libkorvani_payment_plugin.so)
+  set(this_type shared)
+  set(other_type static)
+  set(other_shared OFF)
 endif()
-if(NOT expected_library IN_LIST library_files)
-  message(FATAL_ERROR "${expected_library} not installed (found: ${library_files})")
-endif()
-foreach(file KorvaniPaymentPluginConfig.cmake KorvaniPaymentPluginConfigVersion.cmake
-             KorvaniPaymentPluginTargets.cmake)
-  if(NOT EXISTS ${prefix}/${LIBDIR}/cmake/KorvaniPaymentPlugin/${file})
-    message(FATAL_ERROR "${file} not installed")
-  endif()
+run("install (${this_type})" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix
+    ${WORK_DIR}/${this_type} ${config_args})
+run("${other_type} build configure" ${CMAKE_COMMAND} -S ${SOURCE_ROOT} -B ${other_build}
+    -G ${GENERATOR} -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_BUILD_TYPE=${CONFIG}
+    -DCMAKE_CXX_FLAGS=${PROJECT_CXX_FLAGS} -DKORVANI_SANITIZE=${SANITIZE}
+    -DKORVANI_WERROR=${WERROR} -DBUILD_SHARED_LIBS=${other_shared} -DKORVANI_BUILD_TESTS=OFF
+    -DKORVANI_BUILD_TOOLS=OFF -DKORVANI_BUILD_BENCH=OFF
+    -DCMAKE_INSTALL_LIBDIR=${LIBDIR} -DCMAKE_INSTALL_INCLUDEDIR=${INCLUDEDIR})
+run("${other_type} build" ${CMAKE_COMMAND} --build ${other_build} -j 2 ${config_args})
+run("install (${other_type})" ${CMAKE_COMMAND} --install ${other_build} --prefix
+    ${WORK_DIR}/${other_type} ${config_args})
+
+# Every public header under include/korvani of the four include roots.
+set(expected_headers "")
+foreach(root include platform/include host/include host/stand_ins/include)
+  file(GLOB_RECURSE headers RELATIVE ${SOURCE_ROOT}/${root} ${SOURCE_ROOT}/${root}/korvani/*.hpp)
+  list(TRANSFORM headers PREPEND ${INCLUDEDIR}/)
+  list(APPEND expected_headers ${headers})
 endforeach()
+list(SORT expected_headers)
 
-# 2. Versions: the installed one is accepted, another major version is not.
-string(REGEX MATCH "^[0-9]+" major "${VERSION}")
-math(EXPR next_major "${major} + 1")
-foreach(case "${VERSION}:TRUE" "${major}:TRUE" "${next_major}.0:FALSE")
-  string(REPLACE ":" ";" case "${case}")
-  list(GET case 0 PACKAGE_FIND_VERSION)
-  list(GET case 1 want)
-  string(REPLACE "." ";" parts "${PACKAGE_FIND_VERSION}")
-  list(GET parts 0 PACKAGE_FIND_VERSION_MAJOR)
-  set(PACKAGE_VERSION_COMPATIBLE FALSE)
-  include(${prefix}/${LIBDIR}/cmake/KorvaniPaymentPlugin/KorvaniPaymentPluginConfigVersion.cmake)
-  if(NOT PACKAGE_VERSION_COMPATIBLE STREQUAL want)
-    message(FATAL_ERROR "asking for version ${PACKAGE_FIND_VERSION} of ${PACKAGE_VERSION}: "
-                        "compatible=${PACKAGE_VERSION_COMPATIBLE}, expected ${want}")
-  endif()
-endforeach()
-
-# 3. find_package through CMAKE_PREFIX_PATH, with the flags the library was built with.
-set(build ${WORK_DIR}/cmake-consumer)
-run("consumer configure" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${build} -G ${GENERATOR}
-    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_BUILD_TYPE=${CONFIG} -DCMAKE_CXX_FLAGS=${CXX_FLAGS}
-    -DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS} -DCMAKE_PREFIX_PATH=${prefix}
-    -DKORVANI_EXPECTED_VERSION=${VERSION})
-file(STRINGS ${build}/CMakeCache.txt package_dir REGEX "^KorvaniPaymentPlugin_DIR:")
-if(NOT package_dir STREQUAL "KorvaniPaymentPlugin_DIR:PATH=${prefix}/${LIBDIR}/cmake/KorvaniPaymentPlugin")
-  message(FATAL_ERROR "the consumer found another copy of the package: ${package_dir}")
-endif()
-run("consumer build" ${CMAKE_COMMAND} --build ${build} -j 2 ${config_args})
-find_program(consumer korvani_consumer PATHS ${build} ${build}/${CONFIG} NO_DEFAULT_PATH
-             NO_CACHE REQUIRED)
-run("consumer run (CMake package)" ${consumer})
-
-# 4. The same program built by hand from pkg-config's answer.
-set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
-run("pkg-config --cflags" ${PKG_CONFIG} --cflags korvani_payment_plugin)
-separate_arguments(cflags UNIX_COMMAND "${run_output}")
-if(LIBRARY_TYPE STREQUAL "STATIC_LIBRARY")
-  # Our Libs and Libs.private (depth 2 stops before the required packages' own private
-  # libraries: Debian's libcurl.pc lists static-only ones whose archives are not installed),
-  # then the required packages as the shared libraries the system provides.
-  run("pkg-config --static --libs" ${PKG_CONFIG} --static --libs --maximum-traverse-depth=2
-      korvani_payment_plugin)
-  separate_arguments(libs UNIX_COMMAND "${run_output}")
-  run("pkg-config --print-requires-private" ${PKG_CONFIG} --print-requires-private
-      korvani_payment_plugin)
-  string(REGEX REPLACE "[ \t\r\n]+" ";" requires "${run_output}")
-  list(REMOVE_ITEM requires "")
-  if(NOT requires)
-    message(FATAL_ERROR "korvani_payment_plugin.pc requires no package, libcurl expected")
-  endif()
-  run("pkg-config --libs ${requires}" ${PKG_CONFIG} --libs ${requires})
-  separate_arguments(required_libs UNIX_COMMAND "${run_output}")
-  list(APPEND libs ${required_libs})
-else()
-  run("pkg-config --libs" ${PKG_CONFIG} --libs korvani_payment_plugin)
-  separate_arguments(libs UNIX_COMMAND "${run_output}")
-endif()
 separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS} ${CXX_CONFIG_FLAGS}")
 separate_arguments(link_flags UNIX_COMMAND "${LINK_FLAGS}")
-set(program ${WORK_DIR}/pkg-config-consumer)
-run("pkg-config consumer build" ${CXX} -std=c++20 ${cxx_flags} ${cflags}
-    ${CONSUMER_DIR}/main.cpp -o ${program} ${link_flags} ${libs})
-run("consumer run (pkg-config)" ${CMAKE_COMMAND} -E env
-    LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${program})
+
+foreach(type static shared)
+  set(prefix ${WORK_DIR}/${type})
+
+  # 2. The installed files: the headers, the four libraries of this type, the CMake package and
+  #    one .pc file per library, nothing else.
+  set(expected ${expected_headers})
+  foreach(library ${libraries})
+    list(APPEND expected ${LIBDIR}/pkgconfig/${library}.pc)
+    if(type STREQUAL "static")
+      list(APPEND expected ${LIBDIR}/lib${library}.a)
+    else()
+      list(APPEND expected ${LIBDIR}/lib${library}.so ${LIBDIR}/lib${library}.so.${VERSION_MAJOR}
+           ${LIBDIR}/lib${library}.so.${VERSION})
+    endif()
+  endforeach()
+  foreach(file Config ConfigVersion Targets)
+    list(APPEND expected ${LIBDIR}/cmake/KorvaniPaymentPlugin/KorvaniPaymentPlugin${file}.cmake)
+  endforeach()
+  file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/*)
+  # The per-configuration part of the exported targets.
+  list(FILTER installed EXCLUDE REGEX "/KorvaniPaymentPluginTargets-[a-z]+\\.cmake$")
+  list(SORT expected)
+  list(SORT installed)
+  if(NOT installed STREQUAL expected)
+    string(REPLACE ";" "\n  " expected "${expected}")
+    string(REPLACE ";" "\n  " installed "${installed}")
+    message(FATAL_ERROR "${type} install:\n  ${installed}\nexpected:\n  ${expected}")
+  endif()
+
+  # 3. Versions: the installed one is accepted, another major version is not.
+  math(EXPR next_major "${VERSION_MAJOR} + 1")
+  foreach(case "${VERSION}:TRUE" "${VERSION_MAJOR}:TRUE" "${next_major}.0:FALSE")
+    string(REPLACE ":" ";" case "${case}")
+    list(GET case 0 PACKAGE_FIND_VERSION)
+    list(GET case 1 want)
+    string(REPLACE "." ";" parts "${PACKAGE_FIND_VERSION}")
+    list(GET parts 0 PACKAGE_FIND_VERSION_MAJOR)
+    set(PACKAGE_VERSION_COMPATIBLE FALSE)
+    include(${prefix}/${LIBDIR}/cmake/KorvaniPaymentPlugin/KorvaniPaymentPluginConfigVersion.cmake)
+    if(NOT PACKAGE_VERSION_COMPATIBLE STREQUAL want)
+      message(FATAL_ERROR "asking for version ${PACKAGE_FIND_VERSION} of ${PACKAGE_VERSION}: "
+                          "compatible=${PACKAGE_VERSION_COMPATIBLE}, expected ${want}")
+    endif()
+  endforeach()
+
+  # 4. find_package through CMAKE_PREFIX_PATH, with the flags the library was built with.
+  set(build ${WORK_DIR}/${type}-cmake-consumer)
+  run("${type} consumer configure" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${build}
+      -G ${GENERATOR} -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_BUILD_TYPE=${CONFIG}
+      -DCMAKE_CXX_FLAGS=${CXX_FLAGS} -DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}
+      -DCMAKE_PREFIX_PATH=${prefix} -DKORVANI_EXPECTED_VERSION=${VERSION})
+  file(STRINGS ${build}/CMakeCache.txt package_dir REGEX "^KorvaniPaymentPlugin_DIR:")
+  if(NOT package_dir STREQUAL
+     "KorvaniPaymentPlugin_DIR:PATH=${prefix}/${LIBDIR}/cmake/KorvaniPaymentPlugin")
+    message(FATAL_ERROR "the ${type} consumer found another copy of the package: ${package_dir}")
+  endif()
+  run("${type} consumer build" ${CMAKE_COMMAND} --build ${build} -j 2 ${config_args})
+  find_program(consumer korvani_consumer PATHS ${build} ${build}/${CONFIG} NO_DEFAULT_PATH
+               NO_CACHE REQUIRED)
+  run("${type} consumer run (CMake package)" ${consumer})
+  unset(consumer)
+
+  # 5. The same program built by hand from pkg-config's answer: `--libs` alone must link either
+  #    install, and `--static` must ask for nothing more that is missing.
+  set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+  set(modules korvani_payment_plugin korvani_host_stand_ins)
+  run("pkg-config --cflags" ${PKG_CONFIG} --cflags ${modules})
+  separate_arguments(cflags UNIX_COMMAND "${run_output}")
+  set(object ${WORK_DIR}/${type}-pkg-config-consumer.o)
+  run("${type} pkg-config consumer compile" ${CXX} -std=c++20 ${cxx_flags} ${cflags} -c
+      ${CONSUMER_DIR}/main.cpp -o ${object})
+  set(link_modes --libs)
+  if(type STREQUAL "static")
+    list(APPEND link_modes --static)
+  endif()
+  foreach(mode ${link_modes})
+    set(pkg_config_args --libs)
+    if(mode STREQUAL "--static")
+      list(APPEND pkg_config_args --static)
+    endif()
+    run("pkg-config ${pkg_config_args}" ${PKG_CONFIG} ${pkg_config_args} ${modules})
+    separate_arguments(libs UNIX_COMMAND "${run_output}")
+    set(program ${WORK_DIR}/${type}-pkg-config-consumer${mode})
+    run("${type} pkg-config consumer link (${mode})" ${CXX} ${object} -o ${program}
+        ${link_flags} ${libs})
+    run("${type} consumer run (pkg-config ${mode})" ${CMAKE_COMMAND} -E env
+        LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${program})
+  endforeach()
+endforeach()

@@ -1,9 +1,15 @@
 // Parses a payment-like document and writes it back: amounts must come out digit for digit.
+// Then hands a component a navigation handler, which takes the plug-in, the host interface,
+// the stand-ins and the platform together into the link.
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "korvani/host/stand_ins.hpp"
 #include "korvani/json.hpp"
+#include "korvani/korvani.hpp"
 
 namespace {
 
@@ -32,5 +38,15 @@ int main() {
   if (!text) return fail("serialize failed: " + error.message());
   std::cout << *text << '\n';
   if (*text != kExpected) return fail("round trip changed the document");
+
+  // No base URL: no connection is opened, nothing leaves the process.
+  const auto component = korvani::PaymentPluginComponent::create(
+      std::make_shared<korvani::PaymentPluginConfiguration>());
+  const auto handler = std::make_shared<korvani::host::RecordingNavigationHandler>();
+  component->navigationHandlerForPlugin(handler);
+  using Kind = korvani::host::RecordingNavigationHandler::CallKind;
+  if (handler->callKinds() != std::vector{Kind::beginPluginWork}) {
+    return fail("the navigation handler did not hear beginPluginWork alone");
+  }
   return 0;
 }

@@ -1,5 +1,6 @@
-# Registers the install check: install this build into a scratch prefix, then build and run a
-# small host app against it through the CMake package and through pkg-config.
+# Registers the install check: install this build and a scratch build of the other library type
+# into scratch prefixes, then build and run a small host app against each through the CMake
+# package and through pkg-config.
 find_program(KORVANI_PKG_CONFIG NAMES pkg-config pkgconf REQUIRED)
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
   # Absolute install directories ignore --prefix, so the scratch install would not be one.
@@ -25,12 +26,17 @@ add_test(NAME install_consumer
     -DGENERATOR=${CMAKE_GENERATOR}
     -DCXX=${CMAKE_CXX_COMPILER}
     "-DCXX_FLAGS=${_korvani_consumer_cxx_flags}"
+    "-DPROJECT_CXX_FLAGS=${CMAKE_CXX_FLAGS}"
+    -DSANITIZE=${KORVANI_SANITIZE}
+    -DWERROR=${KORVANI_WERROR}
     "-DCXX_CONFIG_FLAGS=${CMAKE_CXX_FLAGS_${_korvani_config}}"
     "-DLINK_FLAGS=${_korvani_consumer_link_flags}"
     -DPKG_CONFIG=${KORVANI_PKG_CONFIG}
     -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
     -DINCLUDEDIR=${CMAKE_INSTALL_INCLUDEDIR}
     -DVERSION=${PROJECT_VERSION}
+    -DVERSION_MAJOR=${PROJECT_VERSION_MAJOR}
     -DLIBRARY_TYPE=$<TARGET_PROPERTY:korvani_payment_plugin,TYPE>
     -P ${CMAKE_CURRENT_LIST_DIR}/check_install.cmake)
-set_tests_properties(install_consumer PROPERTIES TIMEOUT 180)
+# Building the other library type keeps both cores busy: run it beside no other test.
+set_tests_properties(install_consumer PROPERTIES TIMEOUT 600 PROCESSORS 2)

@@ -7,14 +7,12 @@
 #include <memory>
 #include <thread>
 
+#include "korvani/host/stand_ins.hpp"
 #include "reachability_interfaces.hpp"
-#include "support/fakes.hpp"
 #include "support/process_state.hpp"
 
 namespace korvani::host {
 namespace {
-
-using test_support::FixedReachability;
 
 TEST(ZRReachability, InterfaceListDecidesTheDefaultStatus) {
   sockaddr_in ipv4{};
@@ -28,9 +26,18 @@ TEST(ZRReachability, InterfaceListDecidesTheDefaultStatus) {
   const auto none = ZRNetworkStatus::NotReachable;
   const auto wifi = ZRNetworkStatus::ReachableViaWiFi;
   char name[] = "if0";
+  // One list entry; the members not set here (netmask, broadcast address, data) stay null.
+  const auto entry = [&](unsigned flags, sockaddr* address, ifaddrs* next = nullptr) {
+    ifaddrs e{};
+    e.ifa_next = next;
+    e.ifa_name = name;
+    e.ifa_flags = flags;
+    e.ifa_addr = address;
+    return e;
+  };
   const auto alone = [&](unsigned flags, sockaddr* address) {
-    ifaddrs entry{nullptr, name, flags, address, nullptr, nullptr, nullptr};
-    return statusForInterfaces(&entry);
+    ifaddrs single = entry(flags, address);
+    return statusForInterfaces(&single);
   };
   EXPECT_EQ(alone(IFF_UP | IFF_LOOPBACK, v4), none);
   EXPECT_EQ(alone(IFF_UP, nullptr), none);
@@ -40,8 +47,8 @@ TEST(ZRReachability, InterfaceListDecidesTheDefaultStatus) {
   EXPECT_EQ(alone(IFF_UP | IFF_RUNNING, v6), wifi);
   EXPECT_EQ(statusForInterfaces(nullptr), none);
   // A usable interface anywhere in the list is enough.
-  ifaddrs last{nullptr, name, IFF_UP, v6, nullptr, nullptr, nullptr};
-  ifaddrs first{&last, name, IFF_UP | IFF_LOOPBACK, v4, nullptr, nullptr, nullptr};
+  ifaddrs last = entry(IFF_UP, v6);
+  ifaddrs first = entry(IFF_UP | IFF_LOOPBACK, v4, &last);
   EXPECT_EQ(statusForInterfaces(&first), wifi);
   last.ifa_flags = 0;
   EXPECT_EQ(statusForInterfaces(&first), none);

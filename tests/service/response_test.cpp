@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "korvani/payment.hpp"
+
 namespace korvani {
 namespace {
 
@@ -51,6 +53,29 @@ TEST(Response, ResponseJsonParsesTheCurrentDataAfresh) {
   EXPECT_EQ(response.responseJSON(), JsonValue(JsonObject{{"id", 12}}));
   response.data = "[7]";
   EXPECT_EQ(response.responseJSON(), JsonValue(JsonArray{7}));
+}
+
+// A number beyond every type (exponent past the Decimal range or past 32 bits, ten thousand
+// digits) is still part of the answer: it makes no payment unreadable, goes back out exactly
+// as it came (the "raw" object travels with the tracking event), and only reading that one
+// field finds nothing.
+TEST(Response, AnswerWithNumbersBeyondEveryTypeIsStillAPayment) {
+  const std::string raw = R"({"id":4242,"status":"approved","status_detail":"accredited",)"
+                          R"("fee":1e1001,"zero":-0e9999999999,"tiny":1E-2147483649,"long":)" +
+                          std::string(10000, '7') + R"(.5,"amount":150.75})";
+  const platform::HTTPURLResponse http{"https://127.0.0.1/v1/payments", 201, {}};
+  const std::optional<JsonValue> json =
+      Response(R"({"raw":)" + raw + "}", &http, nullptr).responseJSON();
+  const auto payment =
+      json && json->isObject() ? Payment::fromJson(*json->asObject()) : std::nullopt;
+  ASSERT_TRUE(payment);
+  EXPECT_EQ(payment->idString(), "4242");
+  EXPECT_EQ(serializeJson(payment->raw()), raw);
+  const JsonObject& fields = payment->raw();
+  EXPECT_FALSE(fields.getNumber("fee") || fields.getNumber("tiny") || fields.getNumber("long") ||
+               fields.getUInt64("fee") || fields.getInt64("long"));
+  EXPECT_EQ(fields.getNumber("zero"), Decimal());
+  EXPECT_EQ(fields.getNumber("amount"), Decimal::fromString("150.75"));
 }
 
 }  // namespace

@@ -6,10 +6,12 @@
 #include <memory>
 #include <optional>
 
+#include "korvani/host/stand_ins.hpp"
+
 namespace korvani::test_support {
 
 void setNetworkStatus(host::ZRNetworkStatus status) {
-  auto reachability = std::make_shared<FixedReachability>(status);
+  auto reachability = std::make_shared<host::FixedReachability>(status);
   host::ZRReachability::setProvider([reachability] { return reachability; });
 }
 

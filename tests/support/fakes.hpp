@@ -10,17 +10,7 @@
 
 namespace korvani::test_support {
 
-// A reachability object that always reports the same status.
-class FixedReachability final : public host::ZRReachability {
- public:
-  explicit FixedReachability(host::ZRNetworkStatus status) : status_(status) {}
-  host::ZRNetworkStatus currentReachabilityStatus() const override { return status_; }
-
- private:
-  host::ZRNetworkStatus status_;
-};
-
-// Installs a provider that answers one FixedReachability with `status` for the whole process
+// Installs a provider that answers one host::FixedReachability with `status` for the whole process
 // (until the next call, or ZRReachability::setProvider({})).
 void setNetworkStatus(host::ZRNetworkStatus status);
 

@@ -13,6 +13,7 @@
 
 #include "korvani/export.hpp"
 #include "korvani/host/checkout.hpp"
+#include "korvani/host/reachability.hpp"
 #include "korvani/host/tracker.hpp"
 #include "korvani/json.hpp"
 
@@ -163,6 +164,17 @@ class KORVANI_EXPORT RecordingNavigationHandler final : public VQPluginNavigatio
 
   mutable std::mutex mutex_;
   std::vector<Call> calls_;
+};
+
+// Reachability with a fixed answer: offline on request, or always online for a server reached
+// over loopback whatever the machine's network. Immutable, so it may be asked on any thread.
+class KORVANI_EXPORT FixedReachability final : public ZRReachability {
+ public:
+  explicit FixedReachability(ZRNetworkStatus status) : status_(status) {}
+  ZRNetworkStatus currentReachabilityStatus() const override { return status_; }
+
+ private:
+  ZRNetworkStatus status_;
 };
 
 // Track listener that keeps every event. Thread-safe.
