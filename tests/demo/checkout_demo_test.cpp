@@ -64,6 +64,8 @@ TEST(CheckoutDemo, PaysAnApprovedCardPaymentWithItsDefaults) {
   EXPECT_TRUE(std::regex_search(
       out, std::regex(R"(\n  POST https://127\.0\.0\.1:\d+/v1/payments\?access_token=TEST\*+\n)")));
   EXPECT_EQ(out.find("TEST-4711"), std::string::npos) << "the token is printed unmasked";
+  // Nothing of libcurl's own reaches the host's output (its progress meter, for one).
+  EXPECT_EQ(out.find("% Total"), std::string::npos) << out;
   EXPECT_TRUE(std::regex_search(out, std::regex(R"(X-Idempotency-Key: [0-9a-f]{64}-\d+\n)")));
   for (const std::string& part : kLeftOut)
     EXPECT_NE(out.find(part), std::string::npos) << "missing: " << part;

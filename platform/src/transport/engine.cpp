@@ -179,6 +179,9 @@ void Engine::warmUp(const WarmUpRequest& request) {
   if (easy == nullptr || curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) return;
   policy_.noteWarmUpStarted(origin);
   warmUps_.emplace(easy, std::move(warmUp));
+  // Connecting starts now, not after the requests queued with the warm-up are set up.
+  int active = 0;
+  curl_multi_perform(multi_.get(), &active);
 }
 
 void Engine::endWarmUp(CURL* easy, CURLcode result) {

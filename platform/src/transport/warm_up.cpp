@@ -32,6 +32,8 @@ WarmUp::WarmUp(std::shared_ptr<const ParsedUrl> url, EasyHandle handle,
   curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t{1});
   curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekSucceeds);
   curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readNothing);
+  // No progress meter: libcurl would print one, and the resume, to the host's standard error.
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L);
   const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(policy::kWarmUpTimeout);
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(limit.count()));
 }
