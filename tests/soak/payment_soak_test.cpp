@@ -65,10 +65,10 @@ constexpr std::size_t kConcurrency[] = {8, 16, 32, 24};  // changes every 250 pa
 // From the first fifth of the run to its end, live heap may not grow (a leak of a few hundred
 // bytes a payment exceeds this), resident memory only by what allocators keep for reuse: the
 // sanitizers' allocators give nothing back and spread over threads (measured growth: ASan
-// 5-17 MiB, without sanitizers 2-3 MiB).
+// 5-26 MiB on a busy machine, without sanitizers 2-3 MiB). The live heap is what catches a leak.
 constexpr std::size_t kHeapTolerance = std::size_t{1} << 20;
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kResidentTolerance = std::size_t{24} << 20;
+constexpr std::size_t kResidentTolerance = std::size_t{48} << 20;
 #elif defined(__SANITIZE_THREAD__)
 constexpr std::size_t kResidentTolerance = std::size_t{16} << 20;
 #else
