@@ -56,6 +56,7 @@ PaymentConfiguration PaymentConfigurationManager::currentConfiguration() const {
 StringDictionary PaymentConfigurationManager::headers() const {
   const PaymentPluginConfiguration& config = *pluginConfiguration_;
   StringDictionary fields;
+  fields.reserve(6);  // the most a request carries
   if (config.brixSessionId) fields["X-Brix-Session-Id"] = *config.brixSessionId;
   fields["X-Tracking-Id"] = config.xTrackingId();
   fields["X-Idempotency-Key"] = generateIdempotencyKey();

@@ -14,6 +14,7 @@
 
 #include "korvani/decimal.hpp"
 #include "korvani/export.hpp"
+#include "korvani/string_dictionary.hpp"
 
 namespace korvani {
 
@@ -24,9 +25,6 @@ struct JsonAccess;
 
 // A JSON array: values in order.
 using JsonArray = std::vector<JsonValue>;
-
-// Text-to-text dictionary (header fields, query parameters).
-using StringDictionary = std::map<std::string, std::string>;
 
 // What a JsonValue holds. A number written as an integer (no fraction, no exponent) that fits
 // 64 bits is int64, or uint64 above INT64_MAX; every other number, however long and however

@@ -67,10 +67,9 @@ EasyHandle makeEasyHandle(CURLSH* share) {
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &onSslContext);
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);  // the progress callback tracks stalls
-  // An empty proxy and an empty exception list keep libcurl from reading the proxy variables of
-  // the environment; a configured proxy replaces the first.
-  curl_easy_setopt(easy, CURLOPT_PROXY, "");
-  curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+  // Every host an exception to proxying: libcurl then reads no proxy variable of the
+  // environment (a configured proxy lifts the exception, see applyConnectionSettings).
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
   return handle;
 }
 
@@ -92,7 +91,8 @@ void applyConnectionSettings(EasyHandle& handle, std::shared_ptr<const TrustSett
     handle.trust = std::move(trust);
   }
   if (handle.proxy != proxy) {
-    curl_easy_setopt(easy, CURLOPT_PROXY, proxy ? proxy->c_str() : "");
+    curl_easy_setopt(easy, CURLOPT_PROXY, proxy ? proxy->c_str() : nullptr);
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, proxy ? "" : "*");
     handle.proxy = std::move(proxy);
   }
 }

@@ -38,8 +38,10 @@ void Worker::warmUp(WarmUpRequest request) {
 }
 
 void Worker::start() {
-  std::lock_guard lock(mutex_);
-  runningLocked();
+  std::unique_lock lock(mutex_);
+  if (!runningLocked()) return;
+  // Returns once the thread has set libcurl up: the first request does not wait for that.
+  phaseChanged_.wait(lock, [&] { return ready_ || phase_ != Phase::running; });
 }
 
 void Worker::submit(Command command) {
@@ -90,7 +92,9 @@ void Worker::run() {
     {
       std::lock_guard lock(mutex_);
       wakeTarget_ = engine.valid() ? engine.multi() : nullptr;
+      ready_ = true;
     }
+    phaseChanged_.notify_all();
     for (;;) {
       bool stop = false;
       {
@@ -119,6 +123,7 @@ void Worker::run() {
     }
     std::lock_guard lock(mutex_);
     wakeTarget_ = nullptr;
+    ready_ = false;
   }  // the engine cancels what it still holds
   for (;;) {
     for (Command& command : batch_)

@@ -27,8 +27,9 @@ class Worker {
   void look(HeldTask held);
   // Any thread.
   void warmUp(WarmUpRequest request);
-  // Starts the network thread ahead of the first request (it sleeps until there is work), so
-  // that the first request does not wait for libcurl's set-up and a thread start. Any thread.
+  // Starts the network thread ahead of the first request (it sleeps until there is work) and
+  // returns once it has set libcurl up, so that the first request does not wait for that and
+  // for the thread's start. Any thread but the network thread.
   void start();
   // See URLSession::shutdown.
   bool shutdown(std::chrono::milliseconds timeout);
@@ -51,6 +52,7 @@ class Worker {
   Phase phase_ = Phase::idle;    // guarded by mutex_
   bool sleeping_ = false;        // guarded by mutex_: the thread is in curl_multi_poll
   CURLM* wakeTarget_ = nullptr;  // guarded by mutex_: the running engine's multi handle
+  bool ready_ = false;           // guarded by mutex_: the thread has set libcurl up
   bool exiting_ = false;         // guarded by mutex_: nothing starts any more
   std::thread thread_;           // started and joined under mutex_
   std::thread::id threadId_;     // guarded by mutex_
