@@ -12,8 +12,8 @@
 namespace korvani {
 
 // A dictionary from text to text (header fields, query parameters): unique keys, kept in byte
-// order, which is the order of iteration. A value, copied on assignment; its entries sit in one
-// block, so a request's few fields cost one allocation instead of one each. Not locked.
+// order, which is the order of iteration. A value, copied on assignment; its entries are stored
+// side by side. Not locked.
 class StringDictionary {
  public:
   using value_type = std::pair<std::string, std::string>;
