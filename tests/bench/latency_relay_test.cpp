@@ -52,17 +52,13 @@ struct Socket {
   }
 };
 
-sockaddr_in loopback(int port) {
+// A connection to 127.0.0.1 at `port`; -1 when nothing listens there.
+int connectTo(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-int connectTo(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in address = loopback(port);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
     return -1;
@@ -70,25 +66,11 @@ int connectTo(int port) {
   return fd;
 }
 
-// A plain TCP listener on an ephemeral loopback port.
-struct Listener : Socket {
-  int port = 0;
-  Listener() : Socket(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    listen(fd, 8);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-  }
-  int acceptOne() const { return accept(fd, nullptr, nullptr); }
-};
-
 TEST(LatencyRelay, DelaysEveryChunkByHalfARoundTripEachWayWithoutHoldingBackTheNext) {
   constexpr auto kRoundTrip = 200ms;
   constexpr auto kHalf = kRoundTrip / 2;
-  Listener target;
-  LatencyRelay relay(target.port, kRoundTrip);
+  const test_support::LoopbackListener target;
+  LatencyRelay relay(target.port(), kRoundTrip);
   const auto connected = Clock::now();
   Socket client(connectTo(relay.port()));
   Socket server(target.acceptOne());

@@ -3,19 +3,13 @@
 // environment taking over, no truncated answer read as complete.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "korvani/devtls/dev_certificates.hpp"
 #include "korvani/host/stand_ins.hpp"
@@ -31,49 +25,13 @@ namespace korvani {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::URLRequest;
 using test_support::fetch;
+using test_support::LoopbackListener;
+using test_support::outcomeCode;
+using test_support::peakResidentKiB;
 using test_support::RawTlsConnection;
 using test_support::RawTlsServer;
-
-std::int64_t codeOf(const std::optional<test_support::TaskOutcome>& outcome) {
-  if (!outcome) return 1;  // never a URL-loading code: it did not complete
-  return outcome->error ? outcome->error->code() : 0;
-}
-
-URLRequest get(std::string url) {
-  URLRequest request;
-  request.url = std::move(url);
-  request.timeoutInterval = 10;
-  return request;
-}
-
-// A TCP listener that only counts connections (a plaintext server, a proxy).
-class Listener {
- public:
-  Listener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(fd_, 8);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~Listener() { ::close(fd_); }
-  int port() const { return port_; }
-  // Whether a connection is waiting to be accepted.
-  bool contacted() const {
-    pollfd ready{fd_, POLLIN, 0};
-    return ::poll(&ready, 1, 0) > 0;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+using test_support::request;
 
 const std::string kPaymentJson =
     R"({"raw":{"id":77,"status":"approved","status_detail":"accredited"}})";
@@ -91,12 +49,6 @@ void sendFields(RawTlsConnection& connection, const std::string& head, std::size
   connection.send("\r\n");
 }
 
-long peakResidentKiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
 class HostileServerTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -108,7 +60,7 @@ class HostileServerTest : public ::testing::Test {
 };
 
 TEST_F(HostileServerTest, NoRequestLeavesWithoutTlsOrWithUserInformation) {
-  Listener plain;
+  LoopbackListener plain;
   RawTlsServer server([](RawTlsConnection& connection) { connection.closeNotify(); });
   const std::string port = std::to_string(plain.port());
   const struct {
@@ -127,7 +79,7 @@ TEST_F(HostileServerTest, NoRequestLeavesWithoutTlsOrWithUserInformation) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
-    EXPECT_EQ(codeOf(fetch(get(c.url))), c.code);
+    EXPECT_EQ(outcomeCode(fetch(request(c.url))), c.code);
   }
   EXPECT_FALSE(plain.contacted()) << "nothing went out in clear";
   EXPECT_EQ(server.connectionCount(), 0u) << "no credentials went out";
@@ -179,8 +131,8 @@ TEST_F(HostileServerTest, HeaderAndTrailerBytesAreBounded) {
     SCOPED_TRACE(c.name);
     RawTlsServer server(c.script);
     const auto start = std::chrono::steady_clock::now();
-    const auto outcome = fetch(get(server.url("/")), 30s);
-    EXPECT_EQ(codeOf(outcome), c.code);
+    const auto outcome = fetch(request(server.url("/")), 30s);
+    EXPECT_EQ(outcomeCode(outcome), c.code);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     if (c.code == 0) {
       EXPECT_EQ(outcome->data, "ok");
@@ -200,9 +152,9 @@ TEST_F(HostileServerTest, ATricklingServerMeetsTheRequestDeadline) {
   });
   platform::URLSession::sharedSession()->setRequestDeadline(1500ms);
   const auto start = std::chrono::steady_clock::now();
-  const auto outcome = fetch(get(server.url("/")), 20s);
+  const auto outcome = fetch(request(server.url("/")), 20s);
   const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(codeOf(outcome), platform::kURLErrorTimedOut);
+  EXPECT_EQ(outcomeCode(outcome), platform::kURLErrorTimedOut);
   EXPECT_GE(took, 1500ms);
   EXPECT_LT(took, 4s);
 }
@@ -238,7 +190,7 @@ TEST_F(HostileServerTest, AnAnswerEndedByTheConnectionsCloseIsRefused) {
       connection.send(c.answer);
       c.notify ? connection.closeNotify() : connection.cut();
     });
-    EXPECT_EQ(codeOf(fetch(get(server.url("/")))), c.code);
+    EXPECT_EQ(outcomeCode(fetch(request(server.url("/")))), c.code);
   }
 }
 
@@ -246,23 +198,22 @@ TEST_F(HostileServerTest, AnAnswerEndedByTheConnectionsCloseIsRefused) {
 TEST_F(HostileServerTest, ProxiesComeOnlyFromTheSessionSetting) {
   test_support::TestServer server;
   server.on("/a", test_support::Reply::with(200, "a"));
-  Listener proxy;
+  LoopbackListener proxy;
   const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(proxy.port());
   const char* variables[] = {"https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"};
   for (const char* name : variables)
     ::setenv(name, proxyUrl.c_str(), 1);
-  const auto outcome = fetch(get(server.url("/a")));
+  const auto outcome = fetch(request(server.url("/a")));
   for (const char* name : variables)
     ::unsetenv(name);
-  EXPECT_EQ(codeOf(outcome), 0);
+  EXPECT_EQ(outcomeCode(outcome), 0);
   EXPECT_FALSE(proxy.contacted());
 
   // The setting is obeyed: the request goes to the proxy, which never answers.
   auto session = platform::URLSession::sharedSession();
   session->setProxy(proxyUrl);
-  URLRequest request = get(server.url("/a"));
-  request.timeoutInterval = 0.5;
-  EXPECT_EQ(codeOf(fetch(request)), platform::kURLErrorTimedOut);
+  EXPECT_EQ(outcomeCode(fetch(request(server.url("/a"), "GET", {}, {}, 0.5))),
+            platform::kURLErrorTimedOut);
   EXPECT_TRUE(proxy.contacted());
 }
 

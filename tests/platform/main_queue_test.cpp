@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "korvani/platform/clock.hpp"
+#include "support/platform_state.hpp"
 
 namespace korvani::platform {
 namespace {
@@ -138,9 +139,11 @@ TEST(WallClock, FollowsTheSystemClockUnlessASourceIsInstalled) {
   EXPECT_GE(now, before - 1);
   EXPECT_LE(now, before + 2);
   EXPECT_NE(now, std::floor(now)) << "carries a fraction";
-  WallClock::setSource([] { return 1700000000.25; });
-  EXPECT_EQ(WallClock::now(), 1700000000.25);
-  WallClock::setSource(nullptr);
+  {
+    const test_support::PlatformState state;  // removes the source
+    WallClock::setSource([] { return 1700000000.25; });
+    EXPECT_EQ(WallClock::now(), 1700000000.25);
+  }
   EXPECT_GE(WallClock::now(), before - 1);
 }
 

@@ -17,19 +17,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using test_support::fetch;
+using test_support::outcomeCode;
 using test_support::RecordedRequest;
 using test_support::Reply;
+using test_support::request;
 using test_support::TestServer;
-
-URLRequest makeRequest(std::string url, std::string method = "GET", HeaderList headers = {},
-                       std::optional<std::string> body = {}) {
-  return {std::move(url), std::move(method), std::move(headers), std::move(body), 10};
-}
-
-std::int64_t codeOf(const std::optional<test_support::TaskOutcome>& outcome) {
-  if (!outcome) return 1;  // never a URL-loading code: it did not complete
-  return outcome->error ? outcome->error->code() : 0;
-}
 
 TEST(ConnectionPolicy, KeepAliveHintIsReadFromTheAnswer) {
   using transport::keepAliveTimeout;
@@ -50,7 +42,7 @@ TEST(ConnectionReuse, AKeptAliveConnectionIsReusedWithinTheServersHint) {
   hinting.on("/a", Reply{.body = "a", .headers = {{"Keep-Alive", "timeout=2"}}});
   for (TestServer* server : {&plain, &hinting}) {
     for (int i = 0; i < 2; ++i) {
-      ASSERT_EQ(codeOf(fetch(makeRequest(server->url("/a")))), 0);
+      ASSERT_EQ(outcomeCode(fetch(request(server->url("/a")))), 0);
       // Longer than the hint allows (2 s less the one-second margin), far below the default.
       std::this_thread::sleep_for(1200ms);
     }
@@ -85,14 +77,14 @@ TEST(ConnectionReuse, ARequestLostOnAReusedConnectionIsSentAgainOnlyWhenThatIsSa
     server.on("/pay", [&](const RecordedRequest&) {
       return ++seen == 1 ? Reply{.dropBeforeAnswer = true} : Reply::with(201, "paid");
     });
-    ASSERT_EQ(codeOf(fetch(makeRequest(server.url("/warm")))), 0);
+    ASSERT_EQ(outcomeCode(fetch(request(server.url("/warm")))), 0);
     const auto outcome =
-        fetch(makeRequest(server.url("/pay"), c.method, c.headers, std::string("{\"a\":1}")));
+        fetch(request(server.url("/pay"), c.method, c.headers, std::string("{\"a\":1}")));
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->completions, 1);
     const auto requests = server.requests();
     if (c.resent) {
-      EXPECT_EQ(codeOf(outcome), 0);
+      EXPECT_EQ(outcomeCode(outcome), 0);
       EXPECT_EQ(outcome->data, "paid");
       ASSERT_EQ(requests.size(), 3u);
       EXPECT_EQ(requests[1].connection, requests[0].connection) << "the first went out reused";
@@ -101,7 +93,7 @@ TEST(ConnectionReuse, ARequestLostOnAReusedConnectionIsSentAgainOnlyWhenThatIsSa
       EXPECT_EQ(requests[2].body, requests[1].body);
       EXPECT_EQ(requests[2].headers, requests[1].headers);
     } else {
-      EXPECT_EQ(codeOf(outcome), kURLErrorNetworkConnectionLost);
+      EXPECT_EQ(outcomeCode(outcome), kURLErrorNetworkConnectionLost);
       EXPECT_EQ(requests.size(), 2u) << "sent once only";
     }
   }
@@ -115,13 +107,13 @@ TEST(ConnectionReuse, TheCopyNeverTakesAnotherKeptConnection) {
   server.on("/pay", [](const RecordedRequest& r) {
     return r.connection <= 2 ? Reply{.dropBeforeAnswer = true} : Reply::with(201, "paid");
   });
-  std::thread other([&] { fetch(makeRequest(server.url("/warm"))); });
-  ASSERT_EQ(codeOf(fetch(makeRequest(server.url("/warm")))), 0);
+  std::thread other([&] { fetch(request(server.url("/warm"))); });
+  ASSERT_EQ(outcomeCode(fetch(request(server.url("/warm")))), 0);
   other.join();
   ASSERT_EQ(server.connectionCount(), 2u);
-  const auto outcome = fetch(
-      makeRequest(server.url("/pay"), "POST", {{"X-Idempotency-Key", "k-3"}}, std::string("{}")));
-  EXPECT_EQ(codeOf(outcome), 0);
+  const auto outcome =
+      fetch(request(server.url("/pay"), "POST", {{"X-Idempotency-Key", "k-3"}}, std::string("{}")));
+  EXPECT_EQ(outcomeCode(outcome), 0);
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 4u) << "two sends of the payment";
   EXPECT_LE(requests[2].connection, 2u);
@@ -131,9 +123,9 @@ TEST(ConnectionReuse, TheCopyNeverTakesAnotherKeptConnection) {
 TEST(ConnectionReuse, ARequestLostOnANewConnectionIsNotSentAgain) {
   TestServer server;
   server.on("/pay", Reply{.dropBeforeAnswer = true});
-  const auto outcome = fetch(
-      makeRequest(server.url("/pay"), "POST", {{"X-Idempotency-Key", "k-2"}}, std::string("{}")));
-  EXPECT_EQ(codeOf(outcome), kURLErrorNetworkConnectionLost);
+  const auto outcome =
+      fetch(request(server.url("/pay"), "POST", {{"X-Idempotency-Key", "k-2"}}, std::string("{}")));
+  EXPECT_EQ(outcomeCode(outcome), kURLErrorNetworkConnectionLost);
   EXPECT_EQ(server.requestCount(), 1u);
 }
 
@@ -153,7 +145,7 @@ TEST_F(WarmUpTest, AConnectionIsHandshakenAheadWithoutARequestAndTheRequestTakes
   EXPECT_EQ(server.requestCount(), 0u) << "a warm-up sends no request";
   EXPECT_EQ(server.connectionCount(), 1u);
 
-  EXPECT_EQ(codeOf(fetch(makeRequest(server.url("/pay"), "POST", {}, std::string("{}")))), 0);
+  EXPECT_EQ(outcomeCode(fetch(request(server.url("/pay"), "POST", {}, std::string("{}")))), 0);
   EXPECT_EQ(server.connectionCount(), 1u) << "the request took the warm connection";
   ASSERT_EQ(server.requestCount(), 1u);
   EXPECT_EQ(server.requests()[0].path, "/pay");
@@ -162,7 +154,7 @@ TEST_F(WarmUpTest, AConnectionIsHandshakenAheadWithoutARequestAndTheRequestTakes
   TestServer other;
   other.on("/pay", Reply::with(201, "{}"));
   session->warmUp(other.origin());
-  EXPECT_EQ(codeOf(fetch(makeRequest(other.url("/pay")))), 0);
+  EXPECT_EQ(outcomeCode(fetch(request(other.url("/pay")))), 0);
   EXPECT_EQ(other.connectionCount(), 1u);
 }
 
@@ -174,9 +166,9 @@ TEST_F(WarmUpTest, AFailedOrDisabledWarmUpChangesNoOutcome) {
   const std::string refused = "https://127.0.0.1:1/pay";
   for (const std::string& url : {untrusted.url("/pay"), refused}) {
     SCOPED_TRACE(url);
-    const std::int64_t cold = codeOf(fetch(makeRequest(url)));
+    const std::int64_t cold = outcomeCode(fetch(request(url)));
     session->warmUp(url);
-    EXPECT_EQ(codeOf(fetch(makeRequest(url))), cold);
+    EXPECT_EQ(outcomeCode(fetch(request(url))), cold);
   }
   EXPECT_EQ(untrusted.requestCount(), 0u);
   for (const char* odd : {"", "not a url", "ftp://127.0.0.1/"})
@@ -186,7 +178,7 @@ TEST_F(WarmUpTest, AFailedOrDisabledWarmUpChangesNoOutcome) {
   session->warmUp(server.origin());
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(server.connectionCount(), 0u);
-  EXPECT_EQ(codeOf(fetch(makeRequest(server.url("/a")))), 0);
+  EXPECT_EQ(outcomeCode(fetch(request(server.url("/a")))), 0);
 }
 
 TEST(SessionShutdown, CancelsWhatIsInFlightAndTheSessionStartsAfresh) {
@@ -197,7 +189,7 @@ TEST(SessionShutdown, CancelsWhatIsInFlightAndTheSessionStartsAfresh) {
   std::atomic<std::int64_t> code{1};
   std::atomic<std::thread::id> thread;
   session
-      ->dataTask(makeRequest(server.url("/stall")),
+      ->dataTask(request(server.url("/stall")),
                  [&](auto, auto, ErrorPtr error) {
                    thread = std::this_thread::get_id();
                    code = error ? error->code() : 0;
@@ -211,7 +203,7 @@ TEST(SessionShutdown, CancelsWhatIsInFlightAndTheSessionStartsAfresh) {
   EXPECT_NE(thread.load(), std::this_thread::get_id());
   EXPECT_TRUE(session->shutdown(1s)) << "nothing left to stop";
 
-  EXPECT_EQ(codeOf(fetch(makeRequest(server.url("/a")))), 0);
+  EXPECT_EQ(outcomeCode(fetch(request(server.url("/a")))), 0);
   EXPECT_EQ(server.requests().back().connection, 2u) << "the old connection was closed";
 }
 

@@ -11,6 +11,7 @@
 
 #include "korvani/devtls/dev_certificates.hpp"
 #include "korvani/platform/url_session.hpp"
+#include "support/platform_state.hpp"
 #include "support/test_server.hpp"
 #include "transport/trust_store.hpp"
 
@@ -18,7 +19,6 @@ namespace korvani::platform {
 namespace {
 
 using test_support::fetch;
-using test_support::Reply;
 using test_support::TestServer;
 
 // The OpenSSL subject-hash file name ("<hash>.0") under which a CA directory holds `pem`.
@@ -33,49 +33,42 @@ std::string hashedName(const std::string& pem) {
   return name;
 }
 
-// 0 for an answer, else the error code; 1 (never a URL-loading code) when it did not complete.
 std::int64_t codeFor(const std::string& url) {
-  URLRequest request;
-  request.url = url;
-  const auto outcome = fetch(request);
-  return !outcome ? 1 : outcome->error ? outcome->error->code() : 0;
+  return test_support::outcomeCode(fetch(test_support::request(url)));
 }
 
-// Stands in a temporary directory for the system's CA store, restored afterwards.
-class SystemTrustTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = transport::systemTrustLocations();
-    dir_ = std::filesystem::temp_directory_path() / ("korvani-trust-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
-    URLSession::sharedSession()->resetTrustedCertificates();
+// A temporary directory to stand in for the system's CA store; the system's own locations come
+// back afterwards.
+struct SystemStoreStandIn {
+  SystemStoreStandIn() { std::filesystem::create_directories(dir); }
+  ~SystemStoreStandIn() {
+    transport::setSystemTrustLocations(saved);
+    std::filesystem::remove_all(dir);
   }
-  void TearDown() override {
-    transport::setSystemTrustLocations(saved_);
-    URLSession::sharedSession()->resetTrustedCertificates();
-    std::filesystem::remove_all(dir_);
-  }
-
-  transport::SystemTrustLocations saved_;
-  std::filesystem::path dir_;
+  const transport::SystemTrustLocations saved = transport::systemTrustLocations();
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("korvani-trust-" + std::to_string(::getpid()));
 };
 
-TEST_F(SystemTrustTest, AddedCertificatesWorkBesideTheSystemStore) {
+TEST(SystemTrust, AddedCertificatesWorkBesideTheSystemStore) {
+  const test_support::PlatformState state;  // the shared session trusts the system alone again
+  const SystemStoreStandIn store;
+  const std::filesystem::path& dir = store.dir;
   // The "untrusted" server's authority plays the system store's part here.
   TestServer systemSigned(/*trusted=*/false);
   TestServer added;
-  systemSigned.on("/", Reply::with(200, "{}"));
-  added.on("/", Reply::with(200, "{}"));
+  systemSigned.on("/", test_support::Reply::with(200, "{}"));
+  added.on("/", test_support::Reply::with(200, "{}"));
   const std::string systemPem = systemSigned.authorityPem();
   const std::string name = hashedName(systemPem);
   ASSERT_FALSE(name.empty());
-  devtls::writeTextFile(dir_ / name, systemPem);
-  devtls::writeTextFile(dir_ / "bundle.pem", systemPem);
+  devtls::writeTextFile(dir / name, systemPem);
+  devtls::writeTextFile(dir / "bundle.pem", systemPem);
   auto session = URLSession::sharedSession();
 
   // A hashed CA directory, then a bundle file alone.
   for (const transport::SystemTrustLocations& layout :
-       {transport::SystemTrustLocations{dir_.string(), ""}, {"", (dir_ / "bundle.pem").string()}}) {
+       {transport::SystemTrustLocations{dir.string(), ""}, {"", (dir / "bundle.pem").string()}}) {
     SCOPED_TRACE(layout.caPath.empty() ? "bundle file" : "hashed directory");
     transport::setSystemTrustLocations(layout);
     session->resetTrustedCertificates();
@@ -92,12 +85,12 @@ TEST_F(SystemTrustTest, AddedCertificatesWorkBesideTheSystemStore) {
   }
 
   // From a file; a file without a certificate, or none at all, is refused.
-  devtls::writeTextFile(dir_ / "added.pem", added.authorityPem());
-  devtls::writeTextFile(dir_ / "junk.pem", "not a certificate");
-  EXPECT_FALSE(session->addTrustedCertificatesFile(dir_ / "missing.pem"));
-  EXPECT_FALSE(session->addTrustedCertificatesFile(dir_ / "junk.pem"));
+  devtls::writeTextFile(dir / "added.pem", added.authorityPem());
+  devtls::writeTextFile(dir / "junk.pem", "not a certificate");
+  EXPECT_FALSE(session->addTrustedCertificatesFile(dir / "missing.pem"));
+  EXPECT_FALSE(session->addTrustedCertificatesFile(dir / "junk.pem"));
   EXPECT_EQ(codeFor(added.url("/")), kURLErrorServerCertificateUntrusted);
-  EXPECT_TRUE(session->addTrustedCertificatesFile(dir_ / "added.pem"));
+  EXPECT_TRUE(session->addTrustedCertificatesFile(dir / "added.pem"));
   EXPECT_EQ(codeFor(added.url("/")), 0);
 
   // Without any trusted authority nothing verifies, and nothing is sent.

@@ -2,19 +2,16 @@
 
 #include "korvani/host/reachability.hpp"
 #include "korvani/host/tracker.hpp"
-#include "korvani/platform/clock.hpp"
-#include "korvani/platform/url_session.hpp"
+#include "support/platform_state.hpp"
 
 namespace korvani::test_support {
 
 // Restores, when it goes out of scope (after a failed assertion too), the process-wide state
-// tests change: default reachability, no tracker listener, system trust alone, system clock.
-struct ProcessState {
+// tests change: the platform's (see PlatformState), default reachability, no tracker listener.
+struct ProcessState : PlatformState {
   ~ProcessState() {
     host::ZRReachability::setProvider({});
     host::KVQTracker::setTrackListener(nullptr);
-    platform::URLSession::sharedSession()->resetTrustedCertificates();
-    platform::WallClock::setSource({});
   }
 };
 

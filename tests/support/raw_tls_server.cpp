@@ -1,9 +1,7 @@
 #include "support/raw_tls_server.hpp"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -86,8 +84,7 @@ struct RawTlsServer::Impl {
   Script script;
   std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context{SSL_CTX_new(TLS_server_method()),
                                                             &SSL_CTX_free};
-  int listener = -1;
-  std::uint16_t port = 0;
+  LoopbackListener listener;
   std::thread acceptor;
   StopSignal stop;
   std::list<Accepted> accepted;  // guarded by stop.mutex
@@ -106,7 +103,7 @@ struct RawTlsServer::Impl {
 
   void acceptLoop() {
     for (;;) {
-      const int socket = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      const int socket = listener.acceptOne();
       std::lock_guard lock(stop.mutex);
       if (socket < 0 || stop.stopping) {
         if (socket >= 0) ::close(socket);
@@ -127,18 +124,6 @@ RawTlsServer::RawTlsServer(Script script) : impl_(std::make_unique<Impl>()) {
   if (!impl_->context || !useKeyPair(*impl_->context, certificates.server)) {
     throw std::runtime_error("raw TLS server: TLS set-up failed");
   }
-  impl_->listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (impl_->listener < 0 ||
-      ::bind(impl_->listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(impl_->listener, 16) != 0 ||
-      ::getsockname(impl_->listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("raw TLS server: cannot listen on 127.0.0.1");
-  }
-  impl_->port = ntohs(address.sin_port);
   impl_->acceptor = std::thread([this] { impl_->acceptLoop(); });
   platform::URLSession::sharedSession()->addTrustedCertificatesPem(
       certificates.authority.certificatePem);
@@ -152,21 +137,20 @@ RawTlsServer::~RawTlsServer() {
       ::shutdown(entry.socket, SHUT_RDWR);
   }
   impl_->stop.changed.notify_all();
-  ::shutdown(impl_->listener, SHUT_RDWR);  // wakes accept
+  impl_->listener.stopAccepting();
   impl_->acceptor.join();
   for (auto& entry : impl_->accepted) {
     entry.thread.join();
     ::close(entry.socket);
   }
-  ::close(impl_->listener);
 }
 
 std::string RawTlsServer::url(std::string_view path) const {
-  return "https://127.0.0.1:" + std::to_string(impl_->port) + std::string(path);
+  return "https://127.0.0.1:" + std::to_string(port()) + std::string(path);
 }
 
 std::uint16_t RawTlsServer::port() const {
-  return impl_->port;
+  return impl_->listener.port();
 }
 
 std::size_t RawTlsServer::connectionCount() const {

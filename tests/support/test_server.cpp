@@ -1,10 +1,14 @@
 #include "support/test_server.hpp"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -386,6 +390,47 @@ std::optional<TaskOutcome> fetch(platform::URLRequest request, std::chrono::mill
   shared->done.wait_for(lock, std::chrono::milliseconds(20),
                         [&] { return shared->outcome.completions > 1; });
   return shared->outcome;
+}
+
+std::int64_t outcomeCode(const std::optional<TaskOutcome>& outcome) {
+  if (!outcome) return 1;
+  return outcome->error ? outcome->error->code() : 0;
+}
+
+LoopbackListener::LoopbackListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(fd_, 8) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("loopback listener: cannot listen on 127.0.0.1");
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+LoopbackListener::~LoopbackListener() {
+  ::close(fd_);
+}
+
+bool LoopbackListener::contacted() const {
+  pollfd ready{fd_, POLLIN, 0};
+  return ::poll(&ready, 1, 0) > 0;
+}
+
+int LoopbackListener::acceptOne() const {
+  return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+void LoopbackListener::stopAccepting() const {
+  ::shutdown(fd_, SHUT_RDWR);
+}
+
+long peakResidentKiB() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
 }
 
 }  // namespace korvani::test_support

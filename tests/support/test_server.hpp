@@ -136,5 +136,38 @@ struct TaskOutcome {
 // completion so that a duplicate completion would be counted.
 std::optional<TaskOutcome> fetch(platform::URLRequest request,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// 0 for an answer, else the error code; 1 (never a URL-loading code) when it did not complete.
+std::int64_t outcomeCode(const std::optional<TaskOutcome>& outcome);
+
+// A request with ten seconds of patience instead of sixty.
+inline platform::URLRequest request(std::string url, std::string method = "GET",
+                                    platform::HeaderList headers = {},
+                                    std::optional<std::string> body = {}, double timeout = 10) {
+  return {std::move(url), std::move(method), std::move(headers), std::move(body), timeout};
+}
+
+// A TCP socket listening on 127.0.0.1 that accepts nothing by itself: a plaintext server, a
+// proxy, a peer that never answers.
+class LoopbackListener {
+ public:
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+  std::uint16_t port() const { return port_; }
+  // Whether a connection is waiting to be accepted.
+  bool contacted() const;
+  // Takes the next connection (waiting for it); the caller closes it. -1 once stopped.
+  int acceptOne() const;
+  // Wakes a waiting acceptOne() and fails every later one.
+  void stopAccepting() const;
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// The most memory this process has had resident so far, in KiB.
+long peakResidentKiB();
 
 }  // namespace korvani::test_support
