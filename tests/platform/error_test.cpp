@@ -1,13 +1,9 @@
 #include "korvani/platform/error.hpp"
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
-
-#include "korvani/platform/url_session.hpp"
-#include "transport/url_errors.hpp"
 
 namespace korvani::platform {
 namespace {
@@ -44,29 +40,6 @@ TEST(Error, EveryURLErrorCodeHasOneDescribedRow) {
   EXPECT_EQ(texts.size(), std::size(kURLErrorTable));
   EXPECT_TRUE(findURLError(kURLErrorCancelled) && findURLError(kURLErrorRequestHeaderInvalid));
   EXPECT_EQ(findURLError(0), nullptr);
-}
-
-// Results that the session tests provoke for real (refused, untrusted, timed out, cut short,
-// over the size limit) are left to them; here one result for each further code.
-TEST(Error, CurlResultsMapToURLLoadingCodes) {
-  const struct {
-    CURLcode curl;
-    std::int64_t expected;
-  } rows[] = {
-      {CURLE_UNSUPPORTED_PROTOCOL, kURLErrorUnsupportedURL},
-      {CURLE_URL_MALFORMAT, kURLErrorBadURL},
-      {CURLE_COULDNT_RESOLVE_HOST, kURLErrorCannotFindHost},
-      {CURLE_RECV_ERROR, kURLErrorNetworkConnectionLost},
-      {CURLE_WEIRD_SERVER_REPLY, kURLErrorBadServerResponse},
-      {CURLE_SSL_CONNECT_ERROR, kURLErrorSecureConnectionFailed},
-      {CURLE_ABORTED_BY_CALLBACK, kURLErrorUnknown},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(transport::urlErrorCodeForCurl(row.curl), row.expected)
-        << curl_easy_strerror(row.curl);
-  }
-  // An aborted write is no size error unless the session itself stopped an oversized answer.
-  EXPECT_EQ(transport::urlErrorCodeForCurl(CURLE_WRITE_ERROR), kURLErrorUnknown);
 }
 
 }  // namespace
