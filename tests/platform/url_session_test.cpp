@@ -97,8 +97,8 @@ TEST_F(URLSessionTest, EachMethodIsSentAsGivenAndItsAnswerDeliveredOnce) {
   } cases[] = {
       {"POST", std::string("a\0b", 3), std::string("POST:a\0b", 8)},
       {"GET", std::nullopt, "GET:"},
-      {"DELETE", "with body", "DELETE:with body"},  // the method does not decide about the body
-      {"GET", "unread", "GET:"},  // the server ignores it, but the connection must survive
+      {"GET", "with body", "GET:with body"},  // the method does not decide about the body
+      {"DELETE", std::nullopt, "DELETE:"},
       {"PATCH", std::nullopt, "PATCH:"},
       {"OPTIONS", std::nullopt, "OPTIONS:"},
       {"HEAD", std::nullopt, ""},  // the answer to HEAD has no body

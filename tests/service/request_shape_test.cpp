@@ -74,8 +74,7 @@ TEST_F(RequestShape, BaseServiceSendsMethodHeadersAndBodyAsConfigured) {
   auto request = send(service);
   EXPECT_EQ(request.method, "OPTIONS");
   EXPECT_EQ(request.query, "page=2&q=a%20b");
-  // The server library keeps only some methods' body bytes; the declared length tells.
-  EXPECT_EQ(request.header("Content-Length"), "9");
+  EXPECT_EQ(request.body, R"({"k":"v"})");
   EXPECT_EQ(request.header("X-A"), "1");
   // Only the exact name is replaced; a differently spelled one goes out as well.
   EXPECT_EQ(request.headerCount("Content-Type"), 2u);
@@ -91,7 +90,6 @@ TEST_F(RequestShape, BaseServiceSendsMethodHeadersAndBodyAsConfigured) {
   request = send(service);
   EXPECT_EQ(request.method, "PUT");
   EXPECT_EQ(request.body, "");
-  EXPECT_EQ(request.header("Content-Length").value_or("0"), "0");
 }
 
 }  // namespace

@@ -89,13 +89,13 @@ struct RawTlsServer::Impl {
   StopSignal stop;
   std::list<Accepted> accepted;  // guarded by stop.mutex
 
-  void serve(int socket) {
+  void serve(int socket, std::uint64_t ordinal) {
     int on = 1;
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(context.get()), &SSL_free);
     SSL_set_fd(ssl.get(), socket);
     if (SSL_accept(ssl.get()) == 1) {
-      RawTlsConnection connection(ssl.get(), socket, stop);
+      RawTlsConnection connection(ssl.get(), socket, ordinal, stop);
       script(connection);
     }
     ::shutdown(socket, SHUT_RDWR);
@@ -111,22 +111,26 @@ struct RawTlsServer::Impl {
       }
       Accepted& entry = accepted.emplace_back();
       entry.socket = socket;
-      entry.thread = std::thread([this, socket] { serve(socket); });
+      entry.thread =
+          std::thread([this, socket, ordinal = accepted.size()] { serve(socket, ordinal); });
+      stop.changed.notify_all();
     }
   }
 };
 
-RawTlsServer::RawTlsServer(Script script) : impl_(std::make_unique<Impl>()) {
+RawTlsServer::RawTlsServer(Script script, bool trusted) : impl_(std::make_unique<Impl>()) {
   // Scripts write to clients that may have gone: a failed write, not the end of the test.
   ::signal(SIGPIPE, SIG_IGN);
   impl_->script = std::move(script);
-  const auto& certificates = testCertificates(/*trusted=*/true);
+  const auto& certificates = testCertificates(trusted);
   if (!impl_->context || !useKeyPair(*impl_->context, certificates.server)) {
     throw std::runtime_error("raw TLS server: TLS set-up failed");
   }
   impl_->acceptor = std::thread([this] { impl_->acceptLoop(); });
-  platform::URLSession::sharedSession()->addTrustedCertificatesPem(
-      certificates.authority.certificatePem);
+  if (trusted) {
+    platform::URLSession::sharedSession()->addTrustedCertificatesPem(
+        certificates.authority.certificatePem);
+  }
 }
 
 RawTlsServer::~RawTlsServer() {
@@ -156,6 +160,12 @@ std::uint16_t RawTlsServer::port() const {
 std::size_t RawTlsServer::connectionCount() const {
   std::lock_guard lock(impl_->stop.mutex);
   return impl_->accepted.size();
+}
+
+bool RawTlsServer::waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->stop.mutex);
+  return impl_->stop.changed.wait_for(lock, timeout,
+                                      [&] { return impl_->accepted.size() >= count; });
 }
 
 }  // namespace korvani::test_support

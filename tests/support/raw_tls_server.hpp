@@ -2,8 +2,8 @@
 
 // A TLS server on 127.0.0.1 whose every byte the test writes: for answers that no well-behaved
 // server library would send (trickles, endless header or trailer fields, interim-answer floods,
-// answers ended by a cut connection). Each accepted connection runs the test's script on a
-// thread of its own; the shared session trusts the server's certificate from construction on.
+// answers ended by a cut connection); TestServer speaks HTTP on top of it. Each accepted
+// connection runs the test's script on a thread of its own.
 
 #include <openssl/ssl.h>
 
@@ -30,8 +30,8 @@ struct StopSignal {
 // One accepted connection, TLS already established.
 class RawTlsConnection {
  public:
-  RawTlsConnection(SSL* ssl, int socket, StopSignal& stop) noexcept
-      : ssl_(ssl), socket_(socket), stop_(stop) {}
+  RawTlsConnection(SSL* ssl, int socket, std::uint64_t ordinal, StopSignal& stop) noexcept
+      : ssl_(ssl), socket_(socket), ordinal_(ordinal), stop_(stop) {}
   RawTlsConnection(const RawTlsConnection&) = delete;
   RawTlsConnection& operator=(const RawTlsConnection&) = delete;
 
@@ -46,10 +46,13 @@ class RawTlsConnection {
   void cut();
   // Waits, cut short when the server stops; false then.
   bool pause(std::chrono::milliseconds duration) const;
+  // 1-based, in the order the server accepted its connections.
+  std::uint64_t ordinal() const { return ordinal_; }
 
  private:
   SSL* ssl_;
   int socket_;
+  std::uint64_t ordinal_;
   StopSignal& stop_;
   std::string pending_;  // bytes read past the last request
 };
@@ -58,8 +61,10 @@ class RawTlsServer {
  public:
   using Script = std::function<void(RawTlsConnection&)>;
 
-  // Listens at once; throws std::runtime_error when it cannot.
-  explicit RawTlsServer(Script script);
+  // Listens at once; throws std::runtime_error when it cannot. A trusted server's certificate
+  // comes from an authority that the shared session is made to trust; an untrusted one's from an
+  // authority that nobody trusts.
+  explicit RawTlsServer(Script script, bool trusted = true);
   // Stops: wakes pauses, cuts open connections, joins every thread.
   ~RawTlsServer();
   RawTlsServer(const RawTlsServer&) = delete;
@@ -68,8 +73,9 @@ class RawTlsServer {
   // "https://127.0.0.1:<port>" followed by `path`.
   std::string url(std::string_view path) const;
   std::uint16_t port() const;
-  // TCP connections accepted so far.
+  // TCP connections accepted so far, and waiting for them.
   std::size_t connectionCount() const;
+  bool waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const;
 
  private:
   struct Impl;

@@ -1,7 +1,6 @@
 #include "support/test_server.hpp"
 
 #include <arpa/inet.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
@@ -14,7 +13,7 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <list>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -22,6 +21,7 @@
 #include <utility>
 
 #include "korvani/devtls/dev_certificates.hpp"
+#include "support/raw_tls_server.hpp"
 
 namespace korvani::test_support {
 
@@ -29,13 +29,6 @@ namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-constexpr std::size_t kStreamChunk = 64 * 1024;
-
-const std::string& fillerChunk() {
-  static const std::string chunk(kStreamChunk, 'x');
-  return chunk;
 }
 
 }  // namespace
@@ -79,239 +72,107 @@ std::size_t RecordedRequest::headerCount(std::string_view name) const {
   }));
 }
 
-// One accepted TCP connection, served by its own thread.
-struct Connection {
-  std::uint64_t ordinal = 0;
-  // Our duplicate of the socket, taken at the first request: lets stop() shut the connection
-  // down (shutdown acts on the socket, not the descriptor) without racing the server library's
-  // close of its own descriptor.
-  int socketCopy = -1;
-  bool finished = false;
-  std::thread thread;
-};
-
+// Serves each connection of the raw server: reads requests until the client or the server ends
+// the connection, records each and answers it as its handler says.
 struct TestServer::Impl {
   const devtls::DevCertificates* certificates = nullptr;
-  std::unique_ptr<httplib::SSLServer> server;
-  std::thread listener;
-  std::uint16_t port = 0;
-
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  bool stopping = false;
-  std::vector<RecordedRequest> recorded;
-  std::map<std::string, Handler, std::less<>> handlers;
-  Handler fallback;
-  std::list<Connection> connections;
-  std::uint64_t nextOrdinal = 1;
+  std::vector<RecordedRequest> recorded;                 // guarded by mutex
+  std::map<std::string, Handler, std::less<>> handlers;  // guarded by mutex
+  Handler fallback;                                      // guarded by mutex
+  std::unique_ptr<RawTlsServer> raw;  // last: stops (and joins its threads) first
 
-  static thread_local Connection* currentConnection;
-
-  // Runs each accepted connection on a thread of its own, so that stalled handlers never keep
-  // other requests waiting, and knows which connection a handler is serving.
-  class ConnectionThreads final : public httplib::TaskQueue {
-   public:
-    explicit ConnectionThreads(Impl& owner) : owner_(owner) {}
-
-    void enqueue(std::function<void()> fn) override {
-      std::list<Connection> finished;
-      std::lock_guard lock(owner_.mutex);
-      // Reap threads of closed connections so that a long-lived server does not pile them up.
-      for (auto it = owner_.connections.begin(); it != owner_.connections.end();) {
-        auto next = std::next(it);
-        if (it->finished) finished.splice(finished.end(), owner_.connections, it);
-        it = next;
+  void serve(RawTlsConnection& connection) {
+    while (const std::optional<std::string> text = connection.readRequest()) {
+      RecordedRequest record = parse(*text);
+      record.connection = connection.ordinal();
+      Handler handler;
+      {
+        std::lock_guard lock(mutex);
+        const auto found = handlers.find(record.path);
+        handler = found != handlers.end() ? found->second : fallback;
+        recorded.push_back(record);
       }
-      Connection& connection = owner_.connections.emplace_back();
-      connection.ordinal = owner_.nextOrdinal++;
-      owner_.changed.notify_all();
-      connection.thread = std::thread([this, &connection, fn = std::move(fn)] {
-        currentConnection = &connection;
-        fn();
-        currentConnection = nullptr;
-        std::lock_guard done(owner_.mutex);
-        if (connection.socketCopy >= 0) ::close(connection.socketCopy);
-        connection.socketCopy = -1;
-        connection.finished = true;
-      });
-      for (auto& old : finished)
-        old.thread.join();
+      changed.notify_all();
+      const Reply reply = handler(record);
+      if (reply.delay.count() > 0 && !connection.pause(reply.delay)) return;
+      if (reply.dropBeforeAnswer) return connection.cut();
+      if (!answer(connection, record.method == "HEAD", reply)) return;
     }
+  }
 
-    void shutdown() override {
-      for (;;) {
-        std::list<Connection> all;
-        {
-          std::lock_guard lock(owner_.mutex);
-          all.swap(owner_.connections);
-        }
-        if (all.empty()) return;
-        for (auto& connection : all)
-          connection.thread.join();
-      }
-    }
-
-   private:
-    Impl& owner_;
-  };
-
-  void serve(const httplib::Request& request, httplib::Response& response) {
+  // A request as readRequest() gives it: head, then the body.
+  static RecordedRequest parse(const std::string& text) {
     RecordedRequest record;
-    record.method = request.method;
-    const auto mark = request.target.find('?');
-    record.path = request.target.substr(0, mark);
-    if (mark != std::string::npos) {
-      record.hasQuery = true;
-      record.query = request.target.substr(mark + 1);
+    const std::size_t headEnd = text.find("\r\n\r\n");
+    const std::string_view head(text.data(), headEnd + 2);
+    record.body = text.substr(headEnd + 4);
+    std::size_t lineEnd = head.find("\r\n");
+    const std::string_view line = head.substr(0, lineEnd);
+    const std::size_t space = line.find(' ');
+    record.method = line.substr(0, space);
+    const std::string_view target = line.substr(space + 1, line.rfind(' ') - space - 1);
+    const std::size_t mark = target.find('?');
+    record.path = target.substr(0, mark);
+    record.hasQuery = mark != std::string_view::npos;
+    if (record.hasQuery) record.query = target.substr(mark + 1);
+    for (std::size_t at = lineEnd + 2; at < head.size(); at = lineEnd + 2) {
+      lineEnd = head.find("\r\n", at);
+      const std::string_view field = head.substr(at, lineEnd - at);
+      const std::size_t colon = field.find(':');
+      std::string_view value = field.substr(colon + 1);
+      value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+      value.remove_suffix(value.size() - (value.find_last_not_of(" \t") + 1));
+      record.headers.emplace_back(field.substr(0, colon), value);
     }
-    for (const auto& [name, value] : request.headers) {
-      // Not sent by the client: the server library adds these for its own handlers.
-      if (!name.starts_with("REMOTE_") && !name.starts_with("LOCAL_")) {
-        record.headers.emplace_back(name, value);
-      }
-    }
-    record.body = request.body;
-
-    Handler handler;
-    {
-      std::lock_guard lock(mutex);
-      if (Connection* connection = currentConnection) {
-        record.connection = connection->ordinal;
-        if (connection->socketCopy < 0 && request.ssl != nullptr) {
-          connection->socketCopy = ::dup(SSL_get_fd(request.ssl));
-          if (stopping && connection->socketCopy >= 0) {
-            ::shutdown(connection->socketCopy, SHUT_RDWR);
-          }
-        }
-      }
-      const auto found = handlers.find(record.path);
-      handler = found != handlers.end() ? found->second : fallback;
-      recorded.push_back(record);
-    }
-    changed.notify_all();
-
-    Reply reply = handler(record);  // an exception becomes a 500 answer of the server library
-    if (reply.delay.count() > 0) {
-      std::unique_lock lock(mutex);
-      changed.wait_for(lock, reply.delay, [&] { return stopping; });
-    }
-    if (reply.dropBeforeAnswer) {
-      std::lock_guard lock(mutex);
-      if (Connection* connection = currentConnection; connection && connection->socketCopy >= 0) {
-        ::shutdown(connection->socketCopy, SHUT_RDWR);  // the library's answer goes nowhere
-      }
-    }
-    apply(std::move(reply), response);
-    if (bodyLeftUnread(request)) {
-      // The server library reads bodies of POST, PUT, PATCH and DELETE only; any other body is
-      // still in the stream and would be taken for the next request.
-      response.set_header("Connection", "close");
-    }
+    return record;
   }
 
-  static bool bodyLeftUnread(const httplib::Request& request) {
-    const std::string& m = request.method;
-    if (m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE") return false;
-    const std::string length = request.get_header_value("Content-Length", 0);
-    return request.has_header("Transfer-Encoding") || (!length.empty() && length != "0");
-  }
-
-  bool isStopping() {
-    std::lock_guard lock(mutex);
-    return stopping;
-  }
-
-  void apply(Reply reply, httplib::Response& response) {
-    response.status = reply.status;
-    for (auto& [name, value] : reply.headers)
-      response.set_header(name, value);
-    if (!reply.generatedBytes) {
-      if (reply.body) response.set_content(*reply.body, reply.contentType);
-      return;
+  // Writes the answer; false when the connection is to end.
+  static bool answer(RawTlsConnection& connection, bool headOnly, const Reply& reply) {
+    const bool generated = reply.generatedBytes.has_value();
+    const std::size_t length = generated ? *reply.generatedBytes : reply.body.value_or("").size();
+    std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Test\r\n";
+    for (const auto& [name, value] : reply.headers)
+      head += name + ": " + value + "\r\n";
+    if (generated || reply.body) head += "Content-Type: " + reply.contentType + "\r\n";
+    head += generated && reply.chunked ? std::string("Transfer-Encoding: chunked\r\n")
+                                       : "Content-Length: " + std::to_string(length) + "\r\n";
+    head += "\r\n";
+    if (headOnly || !generated)
+      return connection.send(head + (headOnly ? "" : reply.body.value_or("")));
+    if (!connection.send(head)) return false;
+    // With closeAfterBytes: the declared length, but only that many bytes, then a cut.
+    const std::size_t cut = reply.closeAfterBytes.value_or(length);
+    constexpr std::size_t kChunk = 64 * 1024;
+    static const std::string filler(kChunk, 'x');
+    for (std::size_t sent = 0; sent < cut; sent += kChunk) {
+      const std::string piece = filler.substr(0, std::min(kChunk, cut - sent));
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+      if (!connection.send(reply.chunked ? std::string(size) + piece + "\r\n" : piece))
+        return false;
     }
-    const std::size_t total = *reply.generatedBytes;
-    const std::size_t cut = reply.closeAfterBytes.value_or(total);
-    // Writes the next piece; false (after `cut` bytes, or when stopping) drops the connection.
-    const auto write = [this, total, cut](std::size_t offset, httplib::DataSink& sink) {
-      if (offset >= total && cut == total) {
-        sink.done();
-        return true;
-      }
-      const std::size_t n = std::min(kStreamChunk, cut - std::min(offset, cut));
-      return n > 0 && sink.write(fillerChunk().data(), n) && !isStopping();
-    };
-    if (reply.chunked) {
-      response.set_chunked_content_provider(reply.contentType, write);
-    } else {
-      response.set_content_provider(
-          total, reply.contentType,
-          [write](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-            return write(offset, sink);
-          });
+    if (cut < length) {
+      connection.cut();
+      return false;
     }
-  }
-
-  void start() {
-    const devtls::KeyPair& pair = certificates->server;
-    server = std::make_unique<httplib::SSLServer>(
-        [&pair](SSL_CTX& context) { return useKeyPair(context, pair); });
-    if (!server->is_valid()) throw std::runtime_error("test server: TLS set-up failed");
-    server->new_task_queue = [this] { return new ConnectionThreads(*this); };
-    // Without it, a small answer written in two parts waits for the delayed ACK (~40 ms).
-    server->set_tcp_nodelay(true);
-    server->set_keep_alive_max_count(10000);
-    server->set_keep_alive_timeout(30);
-    server->set_read_timeout(30);
-    server->set_write_timeout(30);
-    const httplib::Server::Handler route = [this](const httplib::Request& request,
-                                                  httplib::Response& response) {
-      serve(request, response);
-    };
-    server->Get(".*", route);
-    server->Post(".*", route);
-    server->Put(".*", route);
-    server->Patch(".*", route);
-    server->Delete(".*", route);
-    server->Options(".*", route);
-    const int bound = server->bind_to_any_port("127.0.0.1");
-    if (bound <= 0) throw std::runtime_error("test server: cannot bind 127.0.0.1");
-    port = static_cast<std::uint16_t>(bound);
-    listener = std::thread([this] { server->listen_after_bind(); });
-    // Connections made before the accept loop runs wait in the backlog, so there is no need to
-    // wait for it; but stop() must not run before it started, so wait briefly.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!server->is_running() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-
-  void stop() {
-    {
-      std::lock_guard lock(mutex);
-      stopping = true;
-      for (auto& connection : connections) {
-        if (connection.socketCopy >= 0) ::shutdown(connection.socketCopy, SHUT_RDWR);
-      }
-    }
-    changed.notify_all();
-    if (server) server->stop();
-    if (listener.joinable()) listener.join();
+    return !reply.chunked || connection.send("0\r\n\r\n");
   }
 };
-
-thread_local Connection* TestServer::Impl::currentConnection = nullptr;
 
 TestServer::TestServer(bool trusted) : impl_(std::make_unique<Impl>()) {
   impl_->certificates = &testCertificates(trusted);
   impl_->fallback = [](const RecordedRequest&) {
     return Reply::with(404, R"({"error":"not_found"})");
   };
-  impl_->start();
-  if (trusted) platform::URLSession::sharedSession()->addTrustedCertificatesPem(authorityPem());
+  impl_->raw = std::make_unique<RawTlsServer>(
+      [impl = impl_.get()](RawTlsConnection& connection) { impl->serve(connection); }, trusted);
 }
 
 TestServer::~TestServer() {
-  impl_->stop();
+  impl_->raw.reset();
 }
 
 const std::string& TestServer::authorityPem() const {
@@ -319,11 +180,11 @@ const std::string& TestServer::authorityPem() const {
 }
 
 std::string TestServer::origin() const {
-  return "https://127.0.0.1:" + std::to_string(impl_->port);
+  return impl_->raw->url("");
 }
 
 std::string TestServer::url(std::string_view pathAndQuery) const {
-  return origin().append(pathAndQuery);
+  return impl_->raw->url(pathAndQuery);
 }
 
 void TestServer::on(std::string path, Handler handler) {
@@ -351,13 +212,11 @@ bool TestServer::waitForRequests(std::size_t count, std::chrono::milliseconds ti
 }
 
 std::size_t TestServer::connectionCount() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->nextOrdinal - 1;
+  return impl_->raw->connectionCount();
 }
 
 bool TestServer::waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(impl_->mutex);
-  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->nextOrdinal - 1 >= count; });
+  return impl_->raw->waitForConnections(count, timeout);
 }
 
 std::optional<TaskOutcome> fetch(platform::URLRequest request, std::chrono::milliseconds timeout) {

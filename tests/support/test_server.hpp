@@ -9,10 +9,7 @@
 //   ... URLSession::sharedSession()->dataTask({.url = server.url("/v1/payments")}, ...)
 //   EXPECT_EQ(server.requests().at(0).method, "POST");
 //
-// Limits of the underlying server library: a header field with an empty value is not recorded,
-// and the body of a request other than POST, PUT, PATCH or DELETE is not read (it is recorded
-// empty and the connection is closed after the answer, so the next request is not confused).
-// HTTP/1.1 only.
+// HTTP/1.1 only; request bodies are read by their Content-Length.
 
 #include <chrono>
 #include <cstddef>
@@ -47,9 +44,7 @@ struct RecordedRequest {
   std::string path;   // request target before '?', raw (still percent-encoded)
   std::string query;  // raw text after the first '?', without it; empty when there is none
   bool hasQuery = false;
-  // Header fields as received, names in the client's spelling, grouped by name (the server
-  // library sorts them case-insensitively; repeated names keep their order).
-  platform::HeaderList headers;
+  platform::HeaderList headers;  // as received, in order, names in the client's spelling
   std::string body;
 
   // First value of the named field (case-insensitive name), or nullopt when it was not sent.
