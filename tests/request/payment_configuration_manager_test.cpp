@@ -87,16 +87,22 @@ TEST_F(ManagerTest, HeadersFollowTheConfigurationAtEveryCall) {
       {{}, {}, "", {{"X-Platform", "ios"}, {"X-Brix-Session-Id", ""}}},
   };
   const PaymentConfigurationManager made = manager();
+  config->source = "home";
   for (const auto& c : cases) {
     config->userAgent = c.userAgent;
     config->appVersion = c.appVersion;
     config->brixSessionId = c.brixSessionId;
     StringDictionary expected = c.expectedExtra;
-    expected["X-Tracking-Id"] = config->xTrackingId();
+    expected["X-Tracking-Id"] =
+        "platform:APP, so:ios, version:" + c.appVersion.value_or("") + ", source:home";
     expected["X-Idempotency-Key"] = "-1700000000";
     expected["X-Caller-Scopes"] = "payments";
     EXPECT_EQ(made.currentConfiguration().headers, expected) << c.userAgent.value_or("no agent");
   }
+  config->platform = "android";  // members are written as they are
+  config->source = "a, b";
+  EXPECT_EQ(made.currentConfiguration().headers->at("X-Tracking-Id"),
+            "platform:APP, so:android, version:, source:a, b");
   EXPECT_EQ(PaymentConfigurationManager(nullptr).currentConfiguration().headers->at("X-Platform"),
             "ios");
 }
