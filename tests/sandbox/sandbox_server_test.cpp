@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -187,13 +186,7 @@ TEST(SandboxIdempotency, SameKeyReplaysAndADifferentBodyConflicts) {
   EXPECT_EQ(rawOf(post(kCardBody, std::nullopt)).getUInt64("id"), before + 1);
   EXPECT_EQ(rawOf(post(kCardBody, "key-C")).getUInt64("id"), before + 2);
 
-  // The payment behind a dropped connection exists: a retry with the key gets it.
-  EXPECT_FALSE(postPayment(*clientFor(server), cardBody("drop"), std::string("key-D")));
-  auto retried = post(cardBody("drop"), "key-D");
-  EXPECT_EQ(statusOf(retried), 201);
-  EXPECT_EQ(rawOf(retried).getUInt64("id"), before + 3);
-  EXPECT_EQ(*rawOf(retried).getString("status"), "approved");
-
+  // (A retry with the key finds the payment behind a dropped answer: the end-to-end test.)
   // While the first request of a key is still being answered, the key is busy.
   const std::uint64_t slowId = server.nextPaymentId();
   std::optional<httplib::Result> slow;
@@ -206,36 +199,6 @@ TEST(SandboxIdempotency, SameKeyReplaysAndADifferentBodyConflicts) {
   const auto start = Clock::now();
   EXPECT_EQ(bodyOf(post(cardBody("slow"), "key-E")), (*slow)->body);
   EXPECT_LT(Clock::now() - start, options.slowDelay) << "a replay is not delayed again";
-}
-
-// Connections and handshakes are counted in the end-to-end test, with the plug-in as the client.
-TEST(SandboxLog, OneLinePerRequestAndNeverTheToken) {
-  std::mutex linesMutex;
-  std::vector<std::string> lines;
-  SandboxOptions options = quietOptions();
-  options.quiet = false;
-  options.logSink = [&](const std::string& line) {
-    std::lock_guard lock(linesMutex);
-    lines.push_back(line);
-  };
-  SandboxServer server(options);
-  ASSERT_TRUE(server.start());
-  auto client = clientFor(server);
-  ASSERT_EQ(statusOf(postPayment(*client, kCardBody)), 201);
-  ASSERT_EQ(statusOf(postPayment(*client, kCardBody, std::nullopt, "/v1/payments")), 401);
-  // The server logs a request once its answer is out: give the last line a moment.
-  for (const auto deadline = Clock::now() + 2s; Clock::now() < deadline;) {
-    std::this_thread::sleep_for(1ms);
-    std::lock_guard lock(linesMutex);
-    if (lines.size() >= 2) break;
-  }
-  EXPECT_EQ(server.counters().requestsServed, 2u);
-  std::lock_guard lock(linesMutex);
-  // The demo's test reads the line of a created payment.
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines.back().rfind("POST /v1/payments 401 payment=- ", 0), 0u) << lines.back();
-  for (const std::string& line : lines)
-    ASSERT_EQ(line.find("TEST-8471"), std::string::npos) << "token leaked: " << line;
 }
 
 TEST(SandboxLifecycle, StopsPromptlyAndStartsAgain) {
