@@ -78,41 +78,23 @@ TEST_F(PaymentPluginComponentTest, NothingHappensBeforeRenderingHasFinished) {
   EXPECT_EQ(server.requestCount(), 0u);
 }
 
-// Rendering has finished: the component pays with the store's data and reports the outcome,
-// after ending the work, as the payment's texts and receipt or, without a payment, Rejected.
+// Rendering has finished: the component pays with the store's data and, after ending the work,
+// reports the payment's texts and receipt, here none (every kind of answer and its report: the
+// soak test).
 TEST_F(PaymentPluginComponentTest, RenderDidFinishPaysWithTheStoreAndReportsTheOutcome) {
-  server.on("/v1/payments", Reply::with(201, kApproved));
   server.on("/no-id", Reply::with(201, paymentAnswer(R"("status": "in_process",
                                                          "status_detail": "pending")")));
-  server.on("/server-error", Reply::with(500, kApproved));
-  const Call noPayment{CallKind::finishWithStatus, "",
-                       host::VQPaymentMethodPlugin::RemotePaymentStatus{1},
-                       host::VQPluginNavigationHandler::kDefaultStatusDetails, std::nullopt};
-  const struct {
-    std::string path;
-    Call report;
-  } cases[] = {
-      {"/v1/payments", {CallKind::finishWithStatusText, "approved", {}, "accredited", "123"}},
-      {"/no-id", {CallKind::finishWithStatusText, "in_process", {}, "pending", {}}},
-      {"/server-error", noPayment},
-  };
-  std::size_t sent = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    handler->clear();
-    auto paying = readyComponent(c.path);
-    paying->renderDidFinish();
-    EXPECT_EQ(handler->calls().size(), 1u) << "the payment must run asynchronously";
-    ASSERT_TRUE(drainUntil([&] { return finished(handler); }));
-
-    // The body's other members are the configuration manager's; the token is the store's.
-    ASSERT_EQ(server.requestCount(), ++sent);
-    EXPECT_EQ(textAt(body(sent - 1), "token"), "tok-1");
-    const auto calls = handler->calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[1].kind, CallKind::endPluginWork);
-    EXPECT_EQ(calls[2], c.report);
-  }
+  auto paying = readyComponent("/no-id");
+  paying->renderDidFinish();
+  EXPECT_EQ(handler->calls().size(), 1u) << "the payment must run asynchronously";
+  ASSERT_TRUE(drainUntil([&] { return finished(handler); }));
+  // The body's other members are the configuration manager's; the token is the store's.
+  ASSERT_EQ(server.requestCount(), 1u);
+  EXPECT_EQ(textAt(body(0), "token"), "tok-1");
+  const auto calls = handler->calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[1].kind, CallKind::endPluginWork);
+  EXPECT_EQ(calls[2], (Call{CallKind::finishWithStatusText, "in_process", {}, "pending", {}}));
 }
 
 TEST_F(PaymentPluginComponentTest, WithoutAStoreThePaymentRunsWithTheDataHandedOverBefore) {
@@ -132,9 +114,9 @@ TEST_F(PaymentPluginComponentTest, WithoutAStoreThePaymentRunsWithTheDataHandedO
   EXPECT_EQ(textAt(body(2), "token"), "tok-9");
 }
 
-// The outcome goes to the handler present when it arrives, and nowhere once the component is
-// gone.
-TEST_F(PaymentPluginComponentTest, OutcomeFollowsTheHandlerAndTheComponentsLife) {
+// The outcome goes to the handler present when it arrives (a component released mid-payment
+// reports and tracks nothing: the soak test).
+TEST_F(PaymentPluginComponentTest, OutcomeGoesToTheHandlerPresentWhenItArrives) {
   server.on("/slow", slowReply(kApproved));
   auto paying = readyComponent("/slow");
   paying->renderDidFinish();
@@ -154,20 +136,6 @@ TEST_F(PaymentPluginComponentTest, OutcomeFollowsTheHandlerAndTheComponentsLife)
   ASSERT_TRUE(drainUntil([&] { return !listener->events().empty(); }));
   EXPECT_TRUE(replacement->calls().empty());
   EXPECT_EQ(listener->events()[0].result, "success");
-
-  // Destroyed while the payment runs: nothing keeps its parts, nothing is reported or tracked.
-  listener->clear();
-  paying->navigationHandler = replacement;
-  paying->renderDidFinish();
-  const std::weak_ptr<PaymentViewModel> viewModel = paying->paymentViewModel();
-  const std::weak_ptr<PaymentService> service = paying->paymentViewModel()->paymentService;
-  ASSERT_TRUE(server.waitForRequests(3, 5s));
-  paying.reset();
-  EXPECT_TRUE(viewModel.expired());
-  EXPECT_TRUE(service.expired());
-  drainPastSlowReplies();
-  EXPECT_TRUE(replacement->calls().empty());
-  EXPECT_TRUE(listener->events().empty());
 }
 
 }  // namespace
