@@ -10,12 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "korvani/auth_code.hpp"
-#include "korvani/constants.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/payment_plugin_component.hpp"
-#include "korvani/payment_plugin_configuration.hpp"
-#include "korvani/platform/error.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "support/fakes.hpp"
@@ -28,15 +24,6 @@ using namespace std::chrono_literals;
 using host::RecordingNavigationHandler;
 using CallKind = RecordingNavigationHandler::CallKind;
 using Call = RecordingNavigationHandler::Call;
-
-// The payer's card, whose token selects the sandbox scenario.
-std::shared_ptr<host::PaymentData> card(const std::string& scenario) {
-  return host::makePaymentData({.paymentMethodId = "visa",
-                                .paymentTypeId = "credit_card",
-                                .issuerId = "310",
-                                .tokenId = sandbox::sandboxTokenForScenario(scenario).value(),
-                                .installments = 3});
-}
 
 class CheckoutEndToEndTest : public ::testing::Test {
  protected:
@@ -52,23 +39,9 @@ class CheckoutEndToEndTest : public ::testing::Test {
 
   // The host's part: configuration, store, handler; then renderDidFinish() until the report.
   std::shared_ptr<PaymentPluginComponent> pay(const std::string& scenario) {
-    auto configuration = std::make_shared<PaymentPluginConfiguration>();
-    configuration->baseUrl = server->baseUrl();
-    configuration->path = "/v1/payments";
-    configuration->accessToken = "TEST-e2e-token";
-    configuration->checkoutPreference = PaymentPluginPreference::fromJsonText(
-        R"({"id": "pref-e2e", "items": [{"title": "Lamp", "quantity": 1, "currency_id": "EUR"}],
-            "amount": 150.75, "collector_id": 5544, "marketplace": "NONE",
-            "operation_type": "regular_payment"})");
-    configuration->merchantOrder = PaymentPluginMerchantOrder::fromJsonText(
-        R"({"id": 4242, "external_reference": "order-e2e"})");
-    configuration->sha256 = [](const std::string& fragment) -> std::optional<std::string> {
-      return test_support::sha256Hex(fragment);
-    };
-    store = std::make_shared<host::InMemoryCheckoutStore>(card(scenario));
-    store->setData(Constants::AuthCode, AuthCode("482913", true).toDictionary());
+    store = test_support::sandboxStore(test_support::sandboxCard(scenario));
     handler = std::make_shared<RecordingNavigationHandler>();
-    auto component = PaymentPluginComponent::create(configuration);
+    auto component = PaymentPluginComponent::create(test_support::sandboxCheckout(*server));
     component->didReceive(store);
     component->navigationHandlerForPlugin(handler);
     renderAndWait(*component);
@@ -112,7 +85,7 @@ TEST_F(CheckoutEndToEndTest, PaymentIsReportedAndTrackedAndUnchangedInputsReplay
   EXPECT_EQ(raw->getUInt64("id"), id);
   EXPECT_EQ(*raw->getString("payment_method_id"), "visa");
   EXPECT_EQ(raw->getNumber("transaction_amount"), Decimal::fromString("150.75"));
-  EXPECT_EQ(*raw->getString("external_reference"), "order-e2e");
+  EXPECT_EQ(*raw->getString("external_reference"), "order-checkout");
 
   // The host renders again with the same store: same idempotency key, same body.
   renderAndWait(*component);
@@ -123,7 +96,7 @@ TEST_F(CheckoutEndToEndTest, PaymentIsReportedAndTrackedAndUnchangedInputsReplay
   ASSERT_EQ(tracked.size(), 2u);
   EXPECT_EQ(tracked[0], tracked[1]);
 
-  store->setPaymentData(card("in-process"));
+  store->setPaymentData(test_support::sandboxCard("in-process"));
   renderAndWait(*component);
   EXPECT_EQ(handler->calls().back(),
             (Call{CallKind::finishWithStatusText, "in_process", std::nullopt, "pending_contingency",
@@ -165,12 +138,9 @@ TEST_F(CheckoutEndToEndTest, TheConnectionIsOpenedWhenTheCheckoutHandsOverItsPar
       std::this_thread::sleep_for(5ms);
     return server->counters().handshakesCompleted > 0;
   };
-  auto configuration = std::make_shared<PaymentPluginConfiguration>();
-  configuration->baseUrl = server->baseUrl();
-  configuration->path = "/v1/payments";
-  configuration->accessToken = "TEST-e2e-token";
+  const auto configuration = test_support::sandboxCheckout(*server);
   handler = std::make_shared<RecordingNavigationHandler>();
-  store = std::make_shared<host::InMemoryCheckoutStore>(card("approved"));
+  store = test_support::sandboxStore(test_support::sandboxCard("approved"));
 
   test_support::setNetworkStatus(host::ZRNetworkStatus::NotReachable);
   auto offline = PaymentPluginComponent::create(configuration);

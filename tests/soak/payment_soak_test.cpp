@@ -23,13 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "korvani/auth_code.hpp"
-#include "korvani/constants.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/host/tracker.hpp"
 #include "korvani/payment_configuration_manager.hpp"
 #include "korvani/payment_plugin_component.hpp"
-#include "korvani/payment_plugin_configuration.hpp"
 #include "korvani/payment_service.hpp"
 #include "korvani/payment_view_model.hpp"
 #include "korvani/platform/error.hpp"
@@ -226,19 +223,6 @@ class PaymentSoakTest : public ::testing::Test {
     return kScenarios[0];
   }
 
-  std::shared_ptr<host::PaymentData> paymentData(const Scenario& scenario, bool card,
-                                                 std::int64_t installments) {
-    if (!card) {
-      return host::makePaymentData(
-          {.paymentMethodId = "account_money", .paymentTypeId = "account_money"});
-    }
-    return host::makePaymentData({.paymentMethodId = "visa",
-                                  .paymentTypeId = "credit_card",
-                                  .issuerId = "310",
-                                  .tokenId = sandbox::sandboxTokenForScenario(scenario.name),
-                                  .installments = installments});
-  }
-
   std::unique_ptr<Checkout> launch(std::size_t serial) {
     auto c = std::make_unique<Checkout>();
     const int roll = between(0, 99);
@@ -257,23 +241,15 @@ class PaymentSoakTest : public ::testing::Test {
         c->second = &kScenarios[candidates[between(0, 3)]];
       } while (c->second->status == c->first->status);
     }
-    auto configuration = std::make_shared<PaymentPluginConfiguration>();
-    configuration->baseUrl = server->baseUrl();
-    configuration->path = "/v1/payments";
-    configuration->accessToken = "TEST-soak-token";
-    configuration->merchantOrder = PaymentPluginMerchantOrder::fromJsonText(
-        R"({"id": 4242, "external_reference": "order-soak"})");
-    configuration->checkoutPreference = PaymentPluginPreference::fromJsonText(
-        R"({"id": "pref-soak", "items": [{"title": "Lamp", "quantity": 1, "currency_id": "EUR"}],
-            "collector_id": 5544, "marketplace": "NONE", "operation_type": "regular_payment",
-            "amount": )" +
-        (c->card ? "150.75" : *sandbox::sandboxAmountForScenario(c->first->name)) + "}");
-    // Many checkouts start within the key's second: the salt keeps each its own payment.
-    configuration->sha256 = [salt = std::to_string(serial) + ":"](const std::string& fragment) {
-      return std::optional(test_support::sha256Hex(salt + fragment));
-    };
-    auto store = std::make_shared<host::InMemoryCheckoutStore>(paymentData(*c->first, c->card, 3));
-    store->setData(Constants::AuthCode, AuthCode("482913", true).toDictionary());
+    // Without a card the amount picks the scenario. Many checkouts start within the key's
+    // second: the salt keeps each its own payment.
+    const auto configuration = test_support::sandboxCheckout(
+        *server, c->card ? "150.75" : *sandbox::sandboxAmountForScenario(c->first->name),
+        std::to_string(serial) + ":");
+    const auto store = test_support::sandboxStore(
+        c->card ? test_support::sandboxCard(c->first->name)
+                : host::makePaymentData(
+                      {.paymentMethodId = "account_money", .paymentTypeId = "account_money"}));
     c->renderedAt = Clock::now();
     const int delays[] = {0, between(1, 10), between(1, int(kLatestAct.count()))};
     c->actAt = c->renderedAt + std::chrono::milliseconds(delays[between(0, 2)]);
@@ -300,7 +276,7 @@ class PaymentSoakTest : public ::testing::Test {
     if (serial % 2 == 1) c->component->didReceive(store);
     c->component->renderDidFinish();
     if (c->second) {
-      store->setPaymentData(paymentData(*c->second, true, 12));
+      store->setPaymentData(test_support::sandboxCard(c->second->name, 12));
       c->component->renderDidFinish();
     }
     return c;
