@@ -2,6 +2,8 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "korvani/devtls/dev_certificates.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "support/test_server.hpp"
 
@@ -29,6 +32,32 @@ std::size_t announcedLength(std::string_view head) {
     }
   }
   return 0;
+}
+
+// Made on first use: key generation is slow, and few tests want an untrusted server.
+const devtls::DevCertificates& testCertificates(bool trusted) {
+  if (trusted) {
+    static const auto mine = devtls::makeDevCertificates("Korvani test authority");
+    return mine;
+  }
+  static const auto strangers = devtls::makeDevCertificates("Korvani untrusted authority");
+  return strangers;
+}
+
+// Installs a PEM certificate and key into the server's TLS context.
+bool useKeyPair(SSL_CTX& context, const devtls::KeyPair& pair) {
+  const auto bio = [](const std::string& pem) {
+    return std::unique_ptr<BIO, decltype(&BIO_free)>(
+        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
+  };
+  std::unique_ptr<X509, decltype(&X509_free)> cert(
+      PEM_read_bio_X509(bio(pair.certificatePem).get(), nullptr, nullptr, nullptr), &X509_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      PEM_read_bio_PrivateKey(bio(pair.privateKeyPem).get(), nullptr, nullptr, nullptr),
+      &EVP_PKEY_free);
+  return cert && key && SSL_CTX_use_certificate(&context, cert.get()) == 1 &&
+         SSL_CTX_use_PrivateKey(&context, key.get()) == 1 &&
+         SSL_CTX_check_private_key(&context) == 1;
 }
 
 }  // namespace
@@ -84,6 +113,7 @@ struct RawTlsServer::Impl {
   Script script;
   std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context{SSL_CTX_new(TLS_server_method()),
                                                             &SSL_CTX_free};
+  const devtls::DevCertificates* certificates = nullptr;
   LoopbackListener listener;
   std::thread acceptor;
   StopSignal stop;
@@ -122,7 +152,8 @@ RawTlsServer::RawTlsServer(Script script, bool trusted) : impl_(std::make_unique
   // Scripts write to clients that may have gone: a failed write, not the end of the test.
   ::signal(SIGPIPE, SIG_IGN);
   impl_->script = std::move(script);
-  const auto& certificates = testCertificates(trusted);
+  impl_->certificates = &testCertificates(trusted);
+  const auto& certificates = *impl_->certificates;
   if (!impl_->context || !useKeyPair(*impl_->context, certificates.server)) {
     throw std::runtime_error("raw TLS server: TLS set-up failed");
   }
@@ -151,6 +182,10 @@ RawTlsServer::~RawTlsServer() {
 
 std::string RawTlsServer::url(std::string_view path) const {
   return "https://127.0.0.1:" + std::to_string(port()) + std::string(path);
+}
+
+const std::string& RawTlsServer::authorityPem() const {
+  return impl_->certificates->authority.certificatePem;
 }
 
 std::uint16_t RawTlsServer::port() const {

@@ -70,6 +70,8 @@ class RawTlsServer {
   RawTlsServer(const RawTlsServer&) = delete;
   RawTlsServer& operator=(const RawTlsServer&) = delete;
 
+  // PEM of the authority that issued this server's certificate.
+  const std::string& authorityPem() const;
   // "https://127.0.0.1:<port>" followed by `path`.
   std::string url(std::string_view path) const;
   std::uint16_t port() const;

@@ -2,9 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/bio.h>
-#include <openssl/pem.h>
-#include <openssl/ssl.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/resource.h>
@@ -20,7 +17,6 @@
 #include <thread>
 #include <utility>
 
-#include "korvani/devtls/dev_certificates.hpp"
 #include "support/raw_tls_server.hpp"
 
 namespace korvani::test_support {
@@ -32,32 +28,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
-
-// Made on first use: key generation is slow, and few tests want an untrusted server.
-const devtls::DevCertificates& testCertificates(bool trusted) {
-  if (trusted) {
-    static const auto mine = devtls::makeDevCertificates("Korvani test authority");
-    return mine;
-  }
-  static const auto strangers = devtls::makeDevCertificates("Korvani untrusted authority");
-  return strangers;
-}
-
-// Installs a PEM certificate and key into the server's TLS context.
-bool useKeyPair(SSL_CTX& context, const devtls::KeyPair& pair) {
-  const auto bio = [](const std::string& pem) {
-    return std::unique_ptr<BIO, decltype(&BIO_free)>(
-        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
-  };
-  std::unique_ptr<X509, decltype(&X509_free)> cert(
-      PEM_read_bio_X509(bio(pair.certificatePem).get(), nullptr, nullptr, nullptr), &X509_free);
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      PEM_read_bio_PrivateKey(bio(pair.privateKeyPem).get(), nullptr, nullptr, nullptr),
-      &EVP_PKEY_free);
-  return cert && key && SSL_CTX_use_certificate(&context, cert.get()) == 1 &&
-         SSL_CTX_use_PrivateKey(&context, key.get()) == 1 &&
-         SSL_CTX_check_private_key(&context) == 1;
-}
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   for (const auto& [field, value] : headers) {
@@ -75,7 +45,6 @@ std::size_t RecordedRequest::headerCount(std::string_view name) const {
 // Serves each connection of the raw server: reads requests until the client or the server ends
 // the connection, records each and answers it as its handler says.
 struct TestServer::Impl {
-  const devtls::DevCertificates* certificates = nullptr;
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   std::vector<RecordedRequest> recorded;                 // guarded by mutex
@@ -115,8 +84,7 @@ struct TestServer::Impl {
     const std::string_view target = line.substr(space + 1, line.rfind(' ') - space - 1);
     const std::size_t mark = target.find('?');
     record.path = target.substr(0, mark);
-    record.hasQuery = mark != std::string_view::npos;
-    if (record.hasQuery) record.query = target.substr(mark + 1);
+    if (mark != std::string_view::npos) record.query = target.substr(mark + 1);
     for (std::size_t at = lineEnd + 2; at < head.size(); at = lineEnd + 2) {
       lineEnd = head.find("\r\n", at);
       const std::string_view field = head.substr(at, lineEnd - at);
@@ -163,7 +131,6 @@ struct TestServer::Impl {
 };
 
 TestServer::TestServer(bool trusted) : impl_(std::make_unique<Impl>()) {
-  impl_->certificates = &testCertificates(trusted);
   impl_->fallback = [](const RecordedRequest&) {
     return Reply::with(404, R"({"error":"not_found"})");
   };
@@ -176,7 +143,7 @@ TestServer::~TestServer() {
 }
 
 const std::string& TestServer::authorityPem() const {
-  return impl_->certificates->authority.certificatePem;
+  return impl_->raw->authorityPem();
 }
 
 std::string TestServer::origin() const {

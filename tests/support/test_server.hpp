@@ -23,18 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "korvani/devtls/dev_certificates.hpp"
 #include "korvani/platform/url_session.hpp"
 
-typedef struct ssl_ctx_st SSL_CTX;
-
 namespace korvani::test_support {
-
-// The certificates test servers present: issued by an authority that the shared session is made
-// to trust, or by one that nobody trusts. Made on first use.
-const devtls::DevCertificates& testCertificates(bool trusted);
-// Installs a PEM certificate and key into a server's TLS context.
-bool useKeyPair(SSL_CTX& context, const devtls::KeyPair& pair);
 
 // One request as the server received it.
 struct RecordedRequest {
@@ -43,7 +34,6 @@ struct RecordedRequest {
   std::string method;
   std::string path;   // request target before '?', raw (still percent-encoded)
   std::string query;  // raw text after the first '?', without it; empty when there is none
-  bool hasQuery = false;
   platform::HeaderList headers;  // as received, in order, names in the client's spelling
   std::string body;
 
