@@ -27,6 +27,9 @@ TEST(JsonWriter, WritesCompactAndIndentedTextInInsertionOrder) {
       "  \"e\": {},\n  \"f\": []\n}");
   EXPECT_EQ(*serializeJsonPretty(JsonArray{1, 2}, 4), "[\n    1,\n    2\n]");
   EXPECT_EQ(*serializeJsonPretty(JsonArray{1}, -3), "[\n1\n]");
+  // A Decimal in plain notation. (Parsed numbers are written as their text: the json fuzz
+  // target's checks on its seeds.)
+  EXPECT_EQ(compact(JsonArray{*Decimal::fromString("-12.50e1"), Decimal()}), "[-125,0]");
 }
 
 TEST(JsonWriter, EscapesQuotesBackslashesAndControlCharacters) {
@@ -64,19 +67,6 @@ TEST(JsonWriter, RefusesInvalidUtf8AndLeavesOutputUntouched) {
   for (const std::string good : {"\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf",
                                  "\xee\x80\x80", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"})
     EXPECT_EQ(compact(JsonValue(good)), "\"" + good + "\"");
-}
-
-TEST(JsonWriter, RoundTripsPreserveNumbersAndStringsExactly) {
-  // Compact input comes back byte for byte: every number but an integer as it was written.
-  for (const char* text :
-       {R"({"amount":0.1,"total":123456789012345678901234567.89,"zero":0,"e":2.50E+1})",
-        R"({"id":18446744073709551615,"min":-9223372036854775808,"wide":18446744073709551616})",
-        R"([-0.00,1.0,-0.000000000000000000000000000000000000012345678901234567890123456789])",
-        R"({"s":"tab\tquote\"slash\\nul\u0000 é 😀","nested":{"a":[{"b":[]}]},"n":null})"})
-    EXPECT_EQ(compact(parseJson(text).value_or(JsonValue())), text);
-  EXPECT_EQ(compact(*parseJson(R"([-0, "\u00e9\/"])")), R"([0,"é/"])");
-  // A Decimal is written in plain notation.
-  EXPECT_EQ(compact(JsonArray{*Decimal::fromString("-12.50e1"), Decimal()}), "[-125,0]");
 }
 
 }  // namespace
