@@ -62,8 +62,6 @@ TEST_F(BaseServiceNetwork, HttpAnswersReachSuccessOrErrorWithTheirBytes) {
 
 TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
   TestServer server;
-  server.on("/ok", Reply::with(200, "{}"));
-  server.on("/stall", Reply{.delay = 5s});
   using enum host::ZRNetworkStatus;
   const struct {
     const char* label;
@@ -73,13 +71,10 @@ TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
     std::int64_t code;
     bool beforeSending;  // decided inside execute(), with the empty domain
   } cases[] = {
-      // Transport failures: the session's own error (its kinds are the session tests' concern).
-      {"past the configured time-out", ReachableViaWWAN, server.origin(), "/stall",
-       platform::kURLErrorTimedOut, false},
+      // A transport failure: the session's own error (its kinds are the session tests' concern;
+      // a time-out through the payment service is the soak test's).
       {"joined URL does not parse", ReachableViaWWAN, "https://127.0.0.1 x", "/ok",
        platform::kURLErrorBadURL, false},
-      {"offline", NotReachable, server.origin(), "/ok", platform::kURLErrorNotConnectedToInternet,
-       true},
       {"no reachability object", std::nullopt, server.origin(), "/ok",
        platform::kURLErrorNotConnectedToInternet, true},
       {"offline and no base", NotReachable, std::nullopt, "/ok",
@@ -92,14 +87,11 @@ TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
     if (c.network) test_support::setNetworkStatus(*c.network);
     if (!c.network) host::ZRReachability::setProvider([] { return nullptr; });
     const auto service = serviceFor(c.base, c.path);
-    service->config.timeoutInterval = 0.3;
     CallRecorder recorder;
     recorder.attach(*service);
-    const auto started = std::chrono::steady_clock::now();
     service->execute();
     EXPECT_TRUE(recorder.calls.empty()) << "a callback ran inside execute()";
     ASSERT_TRUE(recorder.waitFor(1));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
     ASSERT_EQ(recorder.calls.size(), 1u);
     const Call& call = recorder.calls[0];
     EXPECT_EQ(call.kind, Call::Kind::failure);
@@ -118,7 +110,7 @@ TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
     late.attach(*service);
     EXPECT_TRUE(late.staysSilentFor(50ms));
   }
-  EXPECT_EQ(server.requestCount(), 1u) << "only the stalled request was sent";
+  EXPECT_EQ(server.requestCount(), 0u);
 }
 
 TEST_F(BaseServiceNetwork, CancelledReleasedOrUnheardRequestsReportNothing) {
