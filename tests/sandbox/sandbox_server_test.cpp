@@ -1,19 +1,17 @@
 #include "korvani/sandbox/sandbox_server.hpp"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <chrono>
-#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "korvani/json.hpp"
+#include "korvani/platform/url_session.hpp"
 #include "support/fakes.hpp"
+#include "support/test_server.hpp"
 
 namespace korvani::sandbox {
 namespace {
@@ -21,43 +19,29 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// An HTTPS client that trusts the sandbox's CA; `port` overrides the server's own (to knock on a
-// port it has left).
-std::unique_ptr<httplib::SSLClient> clientFor(const SandboxServer& server, int port = 0) {
-  auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", port != 0 ? port : server.port());
-  X509_STORE* store = X509_STORE_new();  // the client takes ownership
-  BIO* bio = BIO_new_mem_buf(server.caCertificatePem().data(), -1);
-  if (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-    X509_STORE_add_cert(store, cert);
-    X509_free(cert);
-  }
-  BIO_free(bio);
-  client->set_ca_cert_store(store);
-  client->enable_server_certificate_verification(true);
-  client->set_keep_alive(true);
-  // As the plug-in's HTTP stack does; with Nagle each request waits for a delayed ACK.
-  client->set_tcp_nodelay(true);
-  client->set_connection_timeout(std::chrono::seconds(3));
-  client->set_read_timeout(std::chrono::seconds(10));
-  return client;
-}
-
 constexpr const char* kPaymentTarget = "/v1/payments?access_token=TEST-8471-secret";
 
-httplib::Result postPayment(httplib::SSLClient& client, const std::string& body,
-                            const std::optional<std::string>& idempotencyKey = {},
-                            const std::string& target = kPaymentTarget) {
-  httplib::Headers headers;
-  if (idempotencyKey) headers.emplace("X-Idempotency-Key", *idempotencyKey);
-  return client.Post(target, headers, body, "application/json");
-}
+// An answer's status and body; 0 and nothing when none came.
+struct Answer {
+  long status = 0;
+  std::string body;
+  std::string contentType;
+};
 
-// Status and body of an answer; 0 and empty when there was none.
-int statusOf(const httplib::Result& result) {
-  return result ? result->status : 0;
-}
-std::string bodyOf(const httplib::Result& result) {
-  return result ? result->body : "";
+// Posts `body` to `target` with the shared session, as the plug-in does, and the idempotency key
+// when given; `port` overrides the server's own (to knock on a port it has left).
+Answer post(const SandboxServer& server, const std::string& body,
+            const std::optional<std::string>& key = {}, const std::string& target = kPaymentTarget,
+            int port = 0) {
+  platform::URLSession::sharedSession()->addTrustedCertificatesPem(server.caCertificatePem());
+  platform::HeaderList headers{{"Content-Type", "application/json"}};
+  if (key) headers.emplace_back("X-Idempotency-Key", *key);
+  const std::string origin = "https://127.0.0.1:" + std::to_string(port ? port : server.port());
+  const auto outcome =
+      test_support::fetch(test_support::request(origin + target, "POST", std::move(headers), body));
+  if (!outcome || !outcome->response) return {};
+  return {outcome->response->statusCode, outcome->data.value_or(""),
+          outcome->response->valueForHTTPHeaderField("Content-Type").value_or("")};
 }
 
 // Small options for tests: no log, short delays.
@@ -78,9 +62,9 @@ std::string cardBody(std::string_view scenario) {
 }
 
 // The "raw" member of an answer's payment, or an empty object.
-JsonObject rawOf(const httplib::Result& result) {
-  const JsonObject answer = result ? test_support::jsonObject(result->body) : JsonObject{};
-  const JsonObject* raw = answer.getObject("raw");
+JsonObject rawOf(const Answer& answer) {
+  const JsonObject object = answer.status ? test_support::jsonObject(answer.body) : JsonObject{};
+  const JsonObject* raw = object.getObject("raw");
   return raw ? *raw : JsonObject{};
 }
 
@@ -96,7 +80,6 @@ bool waitForPayment(const SandboxServer& server, std::uint64_t id) {
 TEST(SandboxRequests, RefusesUnauthenticatedAndMalformedRequestsWithJsonErrors) {
   SandboxServer server(quietOptions());
   ASSERT_TRUE(server.start());
-  auto client = clientFor(server);
   const std::uint64_t firstId = server.nextPaymentId();
   const struct {
     std::string target;
@@ -114,17 +97,16 @@ TEST(SandboxRequests, RefusesUnauthenticatedAndMalformedRequestsWithJsonErrors) 
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target + " " + c.body);
-    auto result = postPayment(*client, c.body, "key-" + c.body, c.target);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, c.status);
-    EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
-    const JsonObject error = test_support::jsonObject(result->body);
+    const Answer answer = post(server, c.body, "key-" + c.body, c.target);
+    EXPECT_EQ(answer.status, c.status);
+    EXPECT_EQ(answer.contentType, "application/json");
+    const JsonObject error = test_support::jsonObject(answer.body);
     EXPECT_EQ(error.getInt64("status"), c.status);
     EXPECT_TRUE(error.getString("message") && !error.getString("message")->empty());
   }
   EXPECT_EQ(server.nextPaymentId(), firstId) << "a refused request must not create a payment";
   // Refused requests are not remembered under their key: the corrected request goes through.
-  EXPECT_EQ(statusOf(postPayment(*client, kCardBody, "key-" + std::string(kCardBody))), 201);
+  EXPECT_EQ(post(server, kCardBody, "key-" + std::string(kCardBody)).status, 201);
 }
 
 // What each scenario answers, and what an answer echoes, is checked through the component by the
@@ -134,7 +116,6 @@ TEST(SandboxPayments, IdsCountBeyondTheSignedRangeAndTheTokenDecidesBeforeTheAmo
   options.firstPaymentId = 18'446'744'073'709'551'000ull;  // above the signed 64-bit range
   SandboxServer server(options);
   ASSERT_TRUE(server.start());
-  auto client = clientFor(server);
   // A known token decides over the amount; an unknown token lets the amount decide;
   // numerically equal amount text selects the same scenario.
   const std::pair<std::string, std::string> cases[] = {
@@ -148,7 +129,7 @@ TEST(SandboxPayments, IdsCountBeyondTheSignedRangeAndTheTokenDecidesBeforeTheAmo
   };
   std::uint64_t id = options.firstPaymentId;
   for (const auto& [body, status] : cases) {
-    const JsonObject raw = rawOf(postPayment(*client, body));
+    const JsonObject raw = rawOf(post(server, body));
     EXPECT_EQ(raw.getString("status") ? *raw.getString("status") : "", status) << body;
     EXPECT_EQ(raw.getUInt64("id"), id++) << body;
   }
@@ -159,45 +140,42 @@ TEST(SandboxIdempotency, SameKeyReplaysAndADifferentBodyConflicts) {
   options.slowDelay = 2s;
   SandboxServer server(options);
   ASSERT_TRUE(server.start());
-  auto client = clientFor(server);
-  auto post = [&](const std::string& body, std::optional<std::string> key) {
-    return postPayment(*client, body, key);
-  };
-  auto first = post(kCardBody, "key-A");
-  ASSERT_TRUE(first && first->status == 201);
+  const Answer first = post(server, kCardBody, "key-A");
+  ASSERT_EQ(first.status, 201);
   // The same body, also with members in another order and spacing, replays the answer.
-  EXPECT_EQ(bodyOf(post(kCardBody, "key-A")), first->body);
-  EXPECT_EQ(bodyOf(post(R"({ "description":"Two lamps", "external_reference":"order-77",
+  EXPECT_EQ(post(server, kCardBody, "key-A").body, first.body);
+  EXPECT_EQ(post(server, R"({ "description":"Two lamps", "external_reference":"order-77",
            "installments":3, "transaction_amount":10.250, "token":"card-123",
            "payment_method_id":"visa" })",
-                        "key-A")),
-            first->body);
-  auto conflict = post(R"({"payment_method_id":"visa","transaction_amount":10.26})", "key-A");
-  EXPECT_EQ(statusOf(conflict), 409);
-  EXPECT_NE(bodyOf(conflict).find(R"("status":409)"), std::string::npos) << bodyOf(conflict);
+                 "key-A")
+                .body,
+            first.body);
+  const Answer conflict =
+      post(server, R"({"payment_method_id":"visa","transaction_amount":10.26})", "key-A");
+  EXPECT_EQ(conflict.status, 409);
+  EXPECT_NE(conflict.body.find(R"("status":409)"), std::string::npos) << conflict.body;
   // A failure is replayed as it was, status included.
-  const std::string failed = bodyOf(post(cardBody("server-error"), "key-B"));
-  auto failedAgain = post(cardBody("server-error"), "key-B");
-  EXPECT_TRUE(failedAgain && failedAgain->status == 500 && failedAgain->body == failed) << failed;
+  const std::string failed = post(server, cardBody("server-error"), "key-B").body;
+  const Answer failedAgain = post(server, cardBody("server-error"), "key-B");
+  EXPECT_TRUE(failedAgain.status == 500 && failedAgain.body == failed) << failed;
 
   // Without the header nothing is deduplicated; another key is another payment.
   const std::uint64_t before = server.nextPaymentId();
-  EXPECT_EQ(rawOf(post(kCardBody, std::nullopt)).getUInt64("id"), before);
-  EXPECT_EQ(rawOf(post(kCardBody, std::nullopt)).getUInt64("id"), before + 1);
-  EXPECT_EQ(rawOf(post(kCardBody, "key-C")).getUInt64("id"), before + 2);
+  EXPECT_EQ(rawOf(post(server, kCardBody)).getUInt64("id"), before);
+  EXPECT_EQ(rawOf(post(server, kCardBody)).getUInt64("id"), before + 1);
+  EXPECT_EQ(rawOf(post(server, kCardBody, "key-C")).getUInt64("id"), before + 2);
 
   // (A retry with the key finds the payment behind a dropped answer: the end-to-end test.)
   // While the first request of a key is still being answered, the key is busy.
   const std::uint64_t slowId = server.nextPaymentId();
-  std::optional<httplib::Result> slow;
-  std::thread slowRequest(
-      [&] { slow = postPayment(*clientFor(server), cardBody("slow"), std::string("key-E")); });
+  Answer slow;
+  std::thread slowRequest([&] { slow = post(server, cardBody("slow"), "key-E"); });
   EXPECT_TRUE(waitForPayment(server, slowId));
-  EXPECT_EQ(statusOf(post(cardBody("slow"), "key-E")), 409);
+  EXPECT_EQ(post(server, cardBody("slow"), "key-E").status, 409);
   slowRequest.join();
-  ASSERT_TRUE(slow && *slow);
+  ASSERT_EQ(slow.status, 201);
   const auto start = Clock::now();
-  EXPECT_EQ(bodyOf(post(cardBody("slow"), "key-E")), (*slow)->body);
+  EXPECT_EQ(post(server, cardBody("slow"), "key-E").body, slow.body);
   EXPECT_LT(Clock::now() - start, options.slowDelay) << "a replay is not delayed again";
 }
 
@@ -212,24 +190,22 @@ TEST(SandboxLifecycle, StopsPromptlyAndStartsAgain) {
   const int port = server.port();
   EXPECT_EQ(server.paymentsUrl(), "https://127.0.0.1:" + std::to_string(port) + "/v1/payments");
   // An idle kept-alive connection and a held answer must not hold up stop().
-  auto idle = clientFor(server);
-  EXPECT_EQ(statusOf(postPayment(*idle, kCardBody)), 201);
-  std::optional<httplib::Result> held;
+  EXPECT_EQ(post(server, kCardBody).status, 201);
+  Answer held;
   const std::uint64_t slowId = server.nextPaymentId();
-  std::thread slowRequest([&] { held = postPayment(*clientFor(server), cardBody("slow")); });
+  std::thread slowRequest([&] { held = post(server, cardBody("slow")); });
   EXPECT_TRUE(waitForPayment(server, slowId));
   const auto start = Clock::now();
   server.stop();
   EXPECT_LT(Clock::now() - start, 3s);
   slowRequest.join();
-  ASSERT_TRUE(held && *held) << "the held answer goes out when stopping";
-  EXPECT_EQ((*held)->status, 201);
+  EXPECT_EQ(held.status, 201) << "the held answer goes out when stopping";
   EXPECT_FALSE(server.isRunning());
   server.stop();  // stopping twice is harmless
-  EXPECT_FALSE(postPayment(*clientFor(server, port), kCardBody)) << "nothing listens";
+  EXPECT_EQ(post(server, kCardBody, {}, kPaymentTarget, port).status, 0) << "nothing listens";
 
   ASSERT_TRUE(server.start());
-  EXPECT_EQ(rawOf(postPayment(*clientFor(server), kCardBody)).getUInt64("id"), slowId + 1)
+  EXPECT_EQ(rawOf(post(server, kCardBody)).getUInt64("id"), slowId + 1)
       << "ids keep counting across restarts";
 }
 
@@ -250,13 +226,12 @@ TEST(SandboxLifecycle, RefusesNonLoopbackHostsAndBusyPortsAndServesItsOwnPath) {
   otherPath.paymentsPath = "/api/v2/payments.json";
   SandboxServer custom(otherPath);
   ASSERT_TRUE(custom.start());
-  auto client = clientFor(custom);
   // The dot in the path is literal, not a pattern.
   for (const auto& [target, status] :
        std::vector<std::pair<std::string, int>>{{"/api/v2/payments.json?access_token=x", 201},
                                                 {"/api/v2/paymentsXjson?access_token=x", 404},
                                                 {kPaymentTarget, 404}}) {
-    EXPECT_EQ(statusOf(postPayment(*client, kCardBody, std::nullopt, target)), status) << target;
+    EXPECT_EQ(post(custom, kCardBody, {}, target).status, status) << target;
   }
 }
 
