@@ -111,20 +111,14 @@ struct TestServer::Impl {
     if (headOnly || !generated)
       return connection.send(head + (headOnly ? "" : reply.body.value_or("")));
     if (!connection.send(head)) return false;
-    // With closeAfterBytes: the declared length, but only that many bytes, then a cut.
-    const std::size_t cut = reply.closeAfterBytes.value_or(length);
     constexpr std::size_t kChunk = 64 * 1024;
     static const std::string filler(kChunk, 'x');
-    for (std::size_t sent = 0; sent < cut; sent += kChunk) {
-      const std::string piece = filler.substr(0, std::min(kChunk, cut - sent));
+    for (std::size_t sent = 0; sent < length; sent += kChunk) {
+      const std::string piece = filler.substr(0, std::min(kChunk, length - sent));
       char size[32];
       std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
       if (!connection.send(reply.chunked ? std::string(size) + piece + "\r\n" : piece))
         return false;
-    }
-    if (cut < length) {
-      connection.cut();
-      return false;
     }
     return !reply.chunked || connection.send("0\r\n\r\n");
   }

@@ -53,9 +53,6 @@ struct Reply {
   // Streams a generated body of this many bytes ('x') instead of `body`.
   std::optional<std::size_t> generatedBytes{};
   bool chunked = false;  // with generatedBytes: no Content-Length, the size is not known up front
-  // With generatedBytes: declares the full length, sends only this many bytes, then drops the
-  // connection.
-  std::optional<std::size_t> closeAfterBytes{};
   // Drops the connection without a byte of answer, as a server closing an idle connection just
   // as the request arrives does.
   bool dropBeforeAnswer = false;
