@@ -32,7 +32,6 @@
 #include "korvani/platform/error.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
-#include "support/fakes.hpp"
 #include "support/sandbox_checkout.hpp"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
