@@ -6,12 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "korvani/devtls/dev_certificates.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/payment_plugin_component.hpp"
 #include "korvani/platform/main_queue.hpp"
@@ -190,21 +188,11 @@ TEST_F(HostileServerTest, ProxiesComeOnlyFromTheSessionSetting) {
 TEST_F(HostileServerTest, NoTlsSecretsAreLoggedWhateverTheEnvironmentSays) {
   test_support::TestServer server;
   server.on("/a", test_support::Reply::with(200, "a"));
-  const auto directory = std::filesystem::temp_directory_path();
-  const auto keyLog = directory / ("korvani-keylog-" + std::to_string(::getpid()));
-  const auto caFile = directory / ("korvani-keylog-ca-" + std::to_string(::getpid()) + ".pem");
-  devtls::writeTextFile(caFile, server.authorityPem());
-  const std::string command = "SSLKEYLOGFILE=" + keyLog.string() + " timeout 20 " +
-                              KORVANI_EXIT_PROBE + " " + server.url("/a") + " " + caFile.string();
-  FILE* probe = ::popen(command.c_str(), "r");
-  ASSERT_NE(probe, nullptr);
-  std::string output;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, probe) != nullptr)
-    output += buffer;
-  ::pclose(probe);
-  std::filesystem::remove(caFile);
-  EXPECT_NE(output.find("completion 0\n"), std::string::npos) << "the probe's request failed";
+  const auto keyLog =
+      std::filesystem::temp_directory_path() / ("korvani-keylog-" + std::to_string(::getpid()));
+  const test_support::ProbeRun probe = test_support::runProbe(
+      server, "/a", KORVANI_EXIT_PROBE, "SSLKEYLOGFILE=" + keyLog.string() + " ");
+  EXPECT_NE(probe.output.find("completion 0\n"), std::string::npos) << "the probe's request failed";
   std::error_code error;
   EXPECT_EQ(std::filesystem::exists(keyLog) ? std::filesystem::file_size(keyLog, error) : 0u, 0u);
   std::filesystem::remove(keyLog);

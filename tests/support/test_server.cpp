@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
+#include "korvani/devtls/dev_certificates.hpp"
 #include "support/raw_tls_server.hpp"
 
 namespace korvani::test_support {
@@ -245,6 +247,24 @@ int LoopbackListener::acceptOne() const {
 
 void LoopbackListener::stopAccepting() const {
   ::shutdown(fd_, SHUT_RDWR);
+}
+
+ProbeRun runProbe(const TestServer& server, std::string_view path, std::string_view program,
+                  std::string_view environment) {
+  const auto caFile = std::filesystem::temp_directory_path() /
+                      ("korvani-probe-ca-" + std::to_string(::getpid()) + ".pem");
+  devtls::writeTextFile(caFile, server.authorityPem());
+  const std::string command = std::string(environment) + "timeout 20 " + std::string(program) +
+                              " " + server.url(path) + " " + caFile.string();
+  ProbeRun run;
+  if (FILE* probe = ::popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, probe) != nullptr)
+      run.output += buffer;
+    run.status = ::pclose(probe);
+  }
+  std::filesystem::remove(caFile);
+  return run;
 }
 
 long peakResidentKiB() {

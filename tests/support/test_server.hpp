@@ -149,6 +149,17 @@ class LoopbackListener {
   std::uint16_t port_ = 0;
 };
 
+// How a program started by runProbe() ended.
+struct ProbeRun {
+  std::string output;  // its standard output
+  int status = -1;     // as pclose() gives it
+};
+// Runs `program <server's url of path> <file holding the server's authority>` through the
+// shell, with `environment` ("NAME=value ") in front and `timeout 20` around it, and waits
+// for it to end.
+ProbeRun runProbe(const TestServer& server, std::string_view path, std::string_view program,
+                  std::string_view environment = "");
+
 // The most memory this process has had resident so far, in KiB.
 long peakResidentKiB();
 
