@@ -20,7 +20,8 @@ platform::URLRequest requestFor(const ServiceConfig& config) {
   if (config.body) request.httpBody = JSONString(*config.body);
   StringDictionary fields = config.headers;
   fields["Content-Type"] = config.contentType;
-  request.allHTTPHeaderFields.assign(fields.begin(), fields.end());
+  for (const auto& [name, value] : fields)
+    request.allHTTPHeaderFields.emplace_back(name, value);
   request.timeoutInterval = config.timeoutInterval;
   return request;
 }
@@ -64,7 +65,7 @@ BareClient::BareClient(const platform::URLRequest& request, const std::string& t
   };
   for (const auto& [name, value] : request_.allHTTPHeaderFields) {
     const bool blank = value.find_first_not_of(" \t") == std::string::npos;
-    append(blank ? name + ";" : name + ": " + value);
+    append(blank ? std::string(name) + ";" : std::string(name).append(": ").append(value));
   }
   for (const char* suppressed : {"Accept", "Content-Type", "Expect", "Transfer-Encoding"}) {
     const bool given =

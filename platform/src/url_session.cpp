@@ -30,7 +30,7 @@ std::atomic<std::uint64_t> nextTaskIdentifier{1};
 
 std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_view name) const {
   for (const auto& [field, value] : allHeaderFields) {
-    if (transport::equalsIgnoringCase(field, name)) return value;
+    if (transport::equalsIgnoringCase(field, name)) return std::string(value);
   }
   return std::nullopt;
 }

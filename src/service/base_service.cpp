@@ -9,6 +9,7 @@
 #include "korvani/host/reachability.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "korvani/platform/url_session.hpp"
+#include "service/query_text.hpp"
 
 namespace korvani {
 namespace {
@@ -24,7 +25,10 @@ bool networkReachable() {
 platform::HeaderList requestHeaders(const ServiceConfig& config) {
   constexpr std::string_view kContentType = "Content-Type";
   platform::HeaderList fields;
-  fields.reserve(config.headers.size() + 1);
+  std::size_t textBytes = kContentType.size() + config.contentType.size();
+  for (const auto& [name, value] : config.headers)
+    textBytes += name.size() + value.size();
+  fields.reserve(config.headers.size() + 1, textBytes);
   bool placed = false;
   for (const auto& [name, value] : config.headers) {
     if (!placed && std::string_view(name) >= kContentType) {
@@ -61,11 +65,12 @@ void BaseService::execute() {
   }
 
   platform::URLRequest request;
-  // Joined as text; URL text the session cannot parse completes with kURLErrorBadURL.
-  const std::optional<std::string> query = queryParamString(config.params);
-  request.url.reserve(config.base->size() + config.path->size() + (query ? query->size() : 0));
+  // Joined as text; URL text the session cannot parse completes with kURLErrorBadURL. The
+  // query is queryParamString(config.params), written in place.
+  request.url.reserve(config.base->size() + config.path->size() +
+                      detail::queryTextBound(config.params));
   request.url.append(*config.base).append(*config.path);
-  if (query) request.url += *query;
+  detail::appendQueryText(request.url, config.params);
   request.httpMethod = std::string(rawValue(config.method));
   // Sent whatever the method; a body that cannot be serialized is left out.
   if (config.body) request.httpBody = JSONString(*config.body);

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "service/query_text.hpp"
+
 namespace korvani {
 namespace {
 
@@ -27,8 +29,8 @@ void appendPercentEncoded(std::string& out, std::string_view text) {
   }
 }
 
-void appendItem(std::string& out, std::string_view name, const std::string* value) {
-  out.push_back(out.empty() ? '?' : '&');
+void appendItem(std::string& out, bool first, std::string_view name, const std::string* value) {
+  out.push_back(first ? '?' : '&');
   appendPercentEncoded(out, name);
   if (value != nullptr) {
     out.push_back('=');
@@ -54,21 +56,32 @@ std::optional<std::string> JSONString(const StringDictionary& dictionary) {
   return JSONString(object);
 }
 
+std::size_t detail::queryTextBound(const StringDictionary& dictionary) noexcept {
+  std::size_t bound = 0;  // every byte encoded, and the separators
+  for (const auto& [name, value] : dictionary)
+    bound += 3 * (name.size() + value.size()) + 2;
+  return bound;
+}
+
+void detail::appendQueryText(std::string& out, const StringDictionary& dictionary) {
+  bool first = true;
+  for (const auto& [name, value] : dictionary) {
+    appendItem(out, first, name, &value);
+    first = false;
+  }
+}
+
 std::optional<std::string> queryParamString(const StringDictionary& dictionary) {
   std::string query;
-  std::size_t room = 0;  // every byte encoded, and the separators: one allocation
-  for (const auto& [name, value] : dictionary)
-    room += 3 * (name.size() + value.size()) + 2;
-  query.reserve(room);
-  for (const auto& [name, value] : dictionary)
-    appendItem(query, name, &value);
+  query.reserve(detail::queryTextBound(dictionary));
+  detail::appendQueryText(query, dictionary);
   return query;
 }
 
 std::optional<std::string> queryParamString(const JsonObject& dictionary) {
   std::string query;
   for (const auto& [name, value] : dictionary)
-    appendItem(query, name, value.asString());
+    appendItem(query, query.empty(), name, value.asString());
   return query;
 }
 

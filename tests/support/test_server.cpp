@@ -33,7 +33,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   for (const auto& [field, value] : headers) {
-    if (equalsIgnoringCase(field, name)) return value;
+    if (equalsIgnoringCase(field, name)) return std::string(value);
   }
   return std::nullopt;
 }
@@ -105,7 +105,7 @@ struct TestServer::Impl {
     const std::size_t length = generated ? *reply.generatedBytes : reply.body.value_or("").size();
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Test\r\n";
     for (const auto& [name, value] : reply.headers)
-      head += name + ": " + value + "\r\n";
+      head.append(name).append(": ").append(value).append("\r\n");
     if (generated || reply.body) head += "Content-Type: " + reply.contentType + "\r\n";
     head += generated && reply.chunked ? std::string("Transfer-Encoding: chunked\r\n")
                                        : "Content-Length: " + std::to_string(length) + "\r\n";

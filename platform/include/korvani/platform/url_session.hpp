@@ -14,11 +14,9 @@
 
 #include "korvani/export.hpp"
 #include "korvani/platform/error.hpp"
+#include "korvani/platform/header_list.hpp"
 
 namespace korvani::platform {
-
-// Header fields in order, as (name, value) pairs; names may repeat.
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 // One HTTP request as the session sends it (a plain value, copied into the task). Header fields
 // are sent exactly as given, in order (an empty value is sent as an empty value); libcurl adds
