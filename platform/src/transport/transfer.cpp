@@ -37,6 +37,14 @@ CURLcode onSslContext(CURL*, void* context, void*) {
   return CURLE_OK;
 }
 
+// The trust for a TLS proxy: libcurl's system defaults while a proxy is set. Without one nothing
+// reads them, and libcurl would copy both paths into every transfer.
+void setProxyTrust(CURL* easy, bool proxied) {
+  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+  curl_easy_setopt(easy, CURLOPT_PROXY_CAINFO, proxied ? info->cainfo : nullptr);
+  curl_easy_setopt(easy, CURLOPT_PROXY_CAPATH, proxied ? info->capath : nullptr);
+}
+
 }  // namespace
 
 void complete(TaskCore& core, std::optional<std::string> data,
@@ -70,6 +78,7 @@ EasyHandle makeEasyHandle(CURLSH* share) {
   // Every host an exception to proxying: libcurl then reads no proxy variable of the
   // environment (a configured proxy lifts the exception, see applyConnectionSettings).
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+  setProxyTrust(easy, false);
   return handle;
 }
 
@@ -82,6 +91,8 @@ void applyConnectionSettings(EasyHandle& handle, std::shared_ptr<const TrustSett
       curl_blob blob{const_cast<char*>(trust->bundle.data()), trust->bundle.size(),
                      CURL_BLOB_NOCOPY};
       curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+      // The bundle replaces the file; a path left set would only be copied into every transfer.
+      curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
     } else {
       curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, nullptr);
       curl_easy_setopt(easy, CURLOPT_CAINFO,
@@ -93,6 +104,7 @@ void applyConnectionSettings(EasyHandle& handle, std::shared_ptr<const TrustSett
   if (handle.proxy != proxy) {
     curl_easy_setopt(easy, CURLOPT_PROXY, proxy ? proxy->c_str() : nullptr);
     curl_easy_setopt(easy, CURLOPT_NOPROXY, proxy ? "" : "*");
+    setProxyTrust(easy, proxy != nullptr);
     handle.proxy = std::move(proxy);
   }
 }
