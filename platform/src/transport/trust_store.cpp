@@ -91,7 +91,7 @@ std::shared_ptr<const TrustSettings> TrustStore::current() {
   auto settings = std::make_shared<TrustSettings>();
   settings->caPath = system.caPath;
   if (addedPems_.empty()) {
-    settings->caFile = system.caFile;
+    if (system.caPath.empty()) settings->caFile = system.caFile;
   } else {
     if (system.caPath.empty() && !system.caFile.empty()) {
       if (auto bundle = readFile(system.caFile)) settings->bundle = std::move(*bundle);
