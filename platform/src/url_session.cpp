@@ -29,9 +29,7 @@ std::atomic<std::uint64_t> nextTaskIdentifier{1};
 }  // namespace
 
 std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_view name) const {
-  for (const auto& [field, value] : allHeaderFields) {
-    if (transport::equalsIgnoringCase(field, name)) return std::string(value);
-  }
+  if (const auto value = allHeaderFields.value(name)) return std::string(*value);
   return std::nullopt;
 }
 

@@ -38,7 +38,7 @@ TEST(HeaderList, KeepsEveryFieldInOrderAcrossCopiesAndClears) {
   EXPECT_EQ(list.size(), expected.size());
   EXPECT_EQ(pairsOf(list), expected);
   EXPECT_EQ(list[9].second, "vvvvvvvvv continued");
-  EXPECT_EQ(list.back().first, "");
+  EXPECT_EQ(list[list.size() - 1].first, "");
 
   const HeaderList copy = list;
   EXPECT_EQ(pairsOf(copy), expected);
@@ -52,6 +52,11 @@ TEST(HeaderList, KeepsEveryFieldInOrderAcrossCopiesAndClears) {
   other.emplace_back("A", "b");
   EXPECT_EQ(pairsOf(other), (Pairs{{"A", "b"}}));
   EXPECT_EQ(other, (HeaderList{{"A", "b"}}));
+  // Names match whatever their letter case; the first of a repeated name gives the value.
+  list.emplace_back("field-13", "again");
+  EXPECT_EQ(list.value("FIELD-13"), "vvvvvvvvvvvvv");
+  EXPECT_EQ(list.count("Field-13"), 2u);
+  EXPECT_EQ(list.value("Field-99"), std::nullopt);
   // The same text split differently is another list.
   EXPECT_NE((HeaderList{{"AB", "c"}}), (HeaderList{{"A", "Bc"}}));
 }

@@ -69,7 +69,7 @@ TEST_F(RequestShape, BaseServiceSendsMethodHeadersAndBodyAsConfigured) {
   EXPECT_EQ(request.body, R"({"k":"v"})");
   EXPECT_EQ(request.header("X-A"), "1");
   // Only the exact name is replaced; a differently spelled one goes out as well.
-  EXPECT_EQ(request.headerCount("Content-Type"), 2u);
+  EXPECT_EQ(request.headers.count("Content-Type"), 2u);
   for (const auto& [name, value] : request.headers) {
     EXPECT_TRUE(name != "Content-Type" || value == "application/vnd.korvani+json");
     EXPECT_NE(value, "text/plain");

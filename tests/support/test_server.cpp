@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,25 +22,9 @@
 
 namespace korvani::test_support {
 
-namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-}  // namespace
-
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
-  for (const auto& [field, value] : headers) {
-    if (equalsIgnoringCase(field, name)) return std::string(value);
-  }
-  return std::nullopt;
-}
-
-std::size_t RecordedRequest::headerCount(std::string_view name) const {
-  return static_cast<std::size_t>(std::count_if(headers.begin(), headers.end(), [&](const auto& f) {
-    return equalsIgnoringCase(f.first, name);
-  }));
+  const auto value = headers.value(name);
+  return value ? std::optional<std::string>(*value) : std::nullopt;
 }
 
 // Serves each connection of the raw server: reads requests until the client or the server ends

@@ -39,8 +39,6 @@ struct RecordedRequest {
 
   // First value of the named field (case-insensitive name), or nullopt when it was not sent.
   std::optional<std::string> header(std::string_view name) const;
-  // How many times the named field (case-insensitive name) was sent.
-  std::size_t headerCount(std::string_view name) const;
 };
 
 // How the server answers one request.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -70,7 +71,20 @@ class HeaderList {
     return {text.substr(nameStart, at.nameEnd - nameStart),
             text.substr(at.nameEnd, at.valueEnd - at.nameEnd)};
   }
-  value_type back() const { return (*this)[size_ - 1]; }
+  // The first value of the field named `name`, and how many fields have that name; names are
+  // compared without regard to ASCII letter case, as HTTP compares them.
+  std::optional<std::string_view> value(std::string_view name) const noexcept {
+    for (const auto& [field, fieldValue] : *this) {
+      if (sameName(field, name)) return fieldValue;
+    }
+    return std::nullopt;
+  }
+  std::size_t count(std::string_view name) const noexcept {
+    std::size_t found = 0;
+    for (const auto& field : *this)
+      found += sameName(field.first, name) ? 1 : 0;
+    return found;
+  }
   // The bytes of every name and value together.
   std::size_t textSize() const noexcept { return text_.size(); }
 
@@ -116,6 +130,11 @@ class HeaderList {
   // A request's fields, and most answers', fit without an allocation of their own.
   static constexpr std::size_t kInlineFields = 8;
 
+  static bool sameName(std::string_view a, std::string_view b) noexcept {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
+  }
   const Field& field(std::size_t index) const {
     return index < kInlineFields ? first_[index] : more_[index - kInlineFields];
   }
