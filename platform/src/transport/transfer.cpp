@@ -177,10 +177,7 @@ Transfer::Transfer(TaskCore& core, std::shared_ptr<const ParsedUrl> url, EasyHan
   for (const auto& [name, value] : fields)
     headerLines_.addField(name, value);
   for (std::string_view own : kCurlsOwnFields) {
-    const bool given = std::any_of(fields.begin(), fields.end(), [&](const auto& field) {
-      return equalsIgnoringCase(field.first, own);
-    });
-    if (!given) headerLines_.addRemoval(own);
+    if (fields.count(own) == 0) headerLines_.addRemoval(own);
   }
   mayResend_ = mayResend(core_.request);
   deadline_ = Clock::now() + core_.deadline;
