@@ -39,12 +39,13 @@ namespace {
 
 constexpr const char* kUsage =
     "korvani_net_bench [--rtt-ms N] [--samples N] [--pause-ms N] [--back-to-back N] "
-    "[--idle-ms N]\n"
+    "[--rounds N] [--idle-ms N]\n"
     "  --rtt-ms        round trip the relay adds (50)\n"
     "  --samples       first-payment and checkout-opened processes, and paused payments, per "
     "side (7)\n"
     "  --pause-ms      the pause before a paused payment (5000)\n"
-    "  --back-to-back  payments in the back-to-back runs (50)\n"
+    "  --back-to-back  payments in each back-to-back run (50)\n"
+    "  --rounds        back-to-back runs per side, the sides taking turns (3)\n"
     "  --idle-ms       the idle window of the wake-up count (10000)\n";
 
 const std::map<std::string, Pattern> kPatternNames = {{"first", Pattern::first},
@@ -109,6 +110,8 @@ Command parseCommand(int argc, char** argv) {
       options.pauseMs = static_cast<int>(number(value, flag, 0));
     } else if (flag == "--back-to-back") {
       options.backToBack = static_cast<std::size_t>(number(value, flag, 1));
+    } else if (flag == "--rounds") {
+      options.rounds = static_cast<std::size_t>(number(value, flag, 1));
     } else if (flag == "--idle-ms") {
       options.idleMs = static_cast<int>(number(value, flag, 1));
     } else if (flag == "--client") {
@@ -132,6 +135,7 @@ std::vector<std::string> optionArguments(const NetOptions& options) {
           "--samples",      std::to_string(options.samples),
           "--pause-ms",     std::to_string(options.pauseMs),
           "--back-to-back", std::to_string(options.backToBack),
+          "--rounds",       std::to_string(options.rounds),
           "--idle-ms",      std::to_string(options.idleMs)};
 }
 
@@ -276,7 +280,8 @@ struct ServerProcess {
 // meanwhile.
 struct SideResult {
   std::vector<double> ms;
-  std::optional<double> cpuMicros, allocations, wakeups;
+  std::vector<double> cpuMicros;  // per process
+  std::optional<double> allocations, wakeups;
   LatencyRelay::Counts counts;
 };
 
@@ -297,7 +302,7 @@ void runClientProcess(ServerProcess& server, const ClientTask& task, SideResult&
     words >> key;
     while (words >> value) {
       if (key == "ms") result.ms.push_back(value);
-      if (key == "cpu_us") result.cpuMicros = value;
+      if (key == "cpu_us") result.cpuMicros.push_back(value);
       if (key == "allocations") result.allocations = value;
       if (key == "wakeups") result.wakeups = value;
     }
@@ -348,9 +353,13 @@ Results measure(const NetOptions& options) {
   run(Pattern::afterPrevious, Side::plugin, r.afterPlugin);
   run(Pattern::afterPrevious, Side::bare, r.afterBare);
   progress("back-to-back payments");
-  run(Pattern::backToBack, Side::plugin, r.burstPlugin);
-  run(Pattern::backToBack, Side::pluginHostLoop, r.burstHostLoop);
-  run(Pattern::backToBack, Side::bare, r.burstBare);
+  // In rounds, the sides taking turns: the processor time of one process moves by a third from
+  // run to run on this kind of machine, and a slow stretch should hit every side.
+  for (std::size_t i = 0; i < options.rounds; ++i) {
+    run(Pattern::backToBack, Side::plugin, r.burstPlugin);
+    run(Pattern::backToBack, Side::pluginHostLoop, r.burstHostLoop);
+    run(Pattern::backToBack, Side::bare, r.burstBare);
+  }
   progress("idle checkout");
   run(Pattern::idle, Side::plugin, r.idle);
   return r;
@@ -393,16 +402,28 @@ void report(const Results& r, const NetOptions& options) {
   row("", "plug-in, host loop", r.burstHostLoop);
   row("", "bare handle", r.burstBare);
 
-  const double cpuPlugin = r.burstPlugin.cpuMicros.value_or(0);
-  const double cpuHostLoop = r.burstHostLoop.cpuMicros.value_or(0);
-  const double cpuBare = r.burstBare.cpuMicros.value_or(0);
+  // The median process of each side.
+  const double cpuPlugin = summarize(r.burstPlugin.cpuMicros).p50;
+  const double cpuHostLoop = summarize(r.burstHostLoop.cpuMicros).p50;
+  const double cpuBare = summarize(r.burstBare.cpuMicros).p50;
   const double allocations = r.burstPlugin.allocations.value_or(0);
   const double wakeups = r.idle.wakeups.value_or(0);
-  std::printf("\nPer payment, over the %zu back-to-back payments (whole client process):\n",
-              options.backToBack);
+  std::printf(
+      "\nPer payment, over the %zu back-to-back payments of a process (whole client process; "
+      "median of %zu processes per side):\n",
+      options.backToBack, options.rounds);
   std::printf(
       "  processor time: plug-in %.0f us (runUntil), %.0f us (host loop); bare handle %.0f us\n",
       cpuPlugin, cpuHostLoop, cpuBare);
+  std::printf("  by round (runUntil / host loop / bare, us):");
+  for (std::size_t i = 0; i < r.burstBare.cpuMicros.size(); ++i) {
+    const auto at = [i](const std::vector<double>& figures) {
+      return i < figures.size() ? figures[i] : 0.0;
+    };
+    std::printf(" %.0f/%.0f/%.0f", at(r.burstPlugin.cpuMicros), at(r.burstHostLoop.cpuMicros),
+                at(r.burstBare.cpuMicros));
+  }
+  std::printf("\n");
   std::printf("  heap allocations: plug-in %.0f (runUntil), %.0f (host loop); bare handle %.0f\n",
               allocations, r.burstHostLoop.allocations.value_or(0),
               r.burstBare.allocations.value_or(0));

@@ -14,7 +14,8 @@ struct NetOptions {
   int rttMs = 50;               // the relay's round trip
   std::size_t samples = 7;      // per side: processes (first, opened) or paused payments
   int pauseMs = 5000;           // the wait before a paused payment
-  std::size_t backToBack = 50;  // payments in the back-to-back run
+  std::size_t backToBack = 50;  // payments in each back-to-back run
+  std::size_t rounds = 3;       // back-to-back runs per side, the sides taking turns
   int idleMs = 10'000;          // the idle window of the wake-up count
 };
 
