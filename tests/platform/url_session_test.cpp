@@ -98,9 +98,7 @@ TEST_F(URLSessionTest, EachMethodIsSentAsGivenAndItsAnswerDeliveredOnce) {
       {"POST", std::string("a\0b", 3), std::string("POST:a\0b", 8)},
       {"GET", std::nullopt, "GET:"},
       {"GET", "with body", "GET:with body"},  // the method does not decide about the body
-      {"DELETE", std::nullopt, "DELETE:"},
       {"PATCH", std::nullopt, "PATCH:"},
-      {"OPTIONS", std::nullopt, "OPTIONS:"},
       {"HEAD", std::nullopt, ""},  // the answer to HEAD has no body
   };
   for (const auto& c : cases) {

@@ -71,8 +71,8 @@ TEST_F(BaseServiceNetwork, FailuresReachFailureWithTheirError) {
     std::int64_t code;
     bool beforeSending;  // decided inside execute(), with the empty domain
   } cases[] = {
-      // A transport failure: the session's own error (its kinds are the session tests' concern;
-      // a time-out through the payment service is the soak test's).
+      // A transport failure: the session's own error (its kinds, a time-out among them, are
+      // the session tests' concern).
       {"joined URL does not parse", ReachableViaWWAN, "https://127.0.0.1 x", "/ok",
        platform::kURLErrorBadURL, false},
       {"no reachability object", std::nullopt, server.origin(), "/ok",

@@ -1,6 +1,6 @@
 // Soak and fault test: ten thousand payments through PaymentPluginComponent, driven as the host
 // checkout drives it, against the in-process sandbox, up to 32 checkouts in flight. The mix holds
-// every kind of answer, lost connections, time-outs, cancellations, components dropped
+// every kind of answer, lost connections, cancellations, components dropped
 // mid-payment and second renders before the first answer is in. Every outcome is checked
 // against its scenario, the tracking events against the reports, and memory must stay flat.
 // KORVANI_SOAK_PAYMENTS sets the number of payments, KORVANI_SOAK_SEED the mix.
@@ -25,7 +25,6 @@
 
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/host/tracker.hpp"
-#include "korvani/payment_configuration_manager.hpp"
 #include "korvani/payment_plugin_component.hpp"
 #include "korvani/payment_service.hpp"
 #include "korvani/payment_view_model.hpp"
@@ -52,8 +51,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Cancellations and destructions come at most kLatestAct after the render, time-out probes give
-// up after 0.1 s without progress: both well before the slow answer exists.
+// Cancellations and destructions come at most kLatestAct after the render, well before the slow
+// answer exists.
 constexpr auto kSlowDelay = 600ms;
 constexpr auto kLatestAct = 200ms;
 constexpr auto kQuietPeriod = kSlowDelay + 1s;  // after a cancel or destroy the host hears nothing
@@ -176,7 +175,7 @@ class Events final : public host::KVTrackListener {
   std::map<std::string, std::size_t> counts;
 };
 
-enum class Action { pay, renderTwice, cancel, destroy, timeOut };
+enum class Action { pay, renderTwice, cancel, destroy };
 enum class Settled { running, quiet, done };  // quiet: acted, waiting to hear nothing
 
 struct Checkout {
@@ -186,10 +185,6 @@ struct Checkout {
   bool card = true;                  // scenario chosen by card token, or by amount
   std::shared_ptr<Handler> handler = std::make_shared<Handler>();
   std::shared_ptr<PaymentPluginComponent> component;
-  std::shared_ptr<PaymentService> probe;  // timeOut: the component's request, short time-out
-  // What the probe's callbacks saw: 0 for an answer, else the error code.
-  std::shared_ptr<std::vector<std::int64_t>> probeOutcomes =
-      std::make_shared<std::vector<std::int64_t>>();
   Clock::time_point renderedAt;
   Clock::time_point actAt;       // cancel and destroy
   Clock::time_point quietUntil;  // set once acted
@@ -225,13 +220,11 @@ class PaymentSoakTest : public ::testing::Test {
   std::unique_ptr<Checkout> launch(std::size_t serial) {
     auto c = std::make_unique<Checkout>();
     const int roll = between(0, 99);
-    c->action = roll < 60   ? Action::pay
-                : roll < 68 ? Action::renderTwice
-                : roll < 76 ? Action::cancel
-                : roll < 90 ? Action::destroy
-                            : Action::timeOut;
-    const bool waitsForSlow = c->action == Action::cancel || c->action == Action::timeOut;
-    c->first = waitsForSlow ? &kSlow : &anyScenario();
+    c->action = roll < 66   ? Action::pay
+                : roll < 75 ? Action::renderTwice
+                : roll < 84 ? Action::cancel
+                            : Action::destroy;
+    c->first = c->action == Action::cancel ? &kSlow : &anyScenario();
     c->card = c->action == Action::renderTwice || between(0, 2) != 0;
     if (c->action == Action::renderTwice) {
       // Another card, so another payment; its report must not look like the first's.
@@ -253,21 +246,6 @@ class PaymentSoakTest : public ::testing::Test {
     const int delays[] = {0, between(1, 10), between(1, int(kLatestAct.count()))};
     c->actAt = c->renderedAt + std::chrono::milliseconds(delays[between(0, 2)]);
 
-    if (c->action == Action::timeOut) {
-      PaymentConfigurationManager manager(configuration);
-      manager.update(store->currentPaymentData());
-      manager.update(std::shared_ptr<host::VQCheckoutStore>(store));
-      c->probe = PaymentService::create(manager.currentConfiguration());
-      c->probe->config.timeoutInterval = 0.1;
-      const auto record = [outcomes = c->probeOutcomes](auto, platform::ErrorPtr error) {
-        if (onMainThread()) outcomes->push_back(error ? error->code() : 0);
-      };
-      c->probe->success = [record](std::shared_ptr<Response> r) { record(r, nullptr); };
-      c->probe->error = record;
-      c->probe->failure = record;
-      c->probe->execute();
-      return c;
-    }
     c->component = PaymentPluginComponent::create(configuration);
     // The host hands over the store and the handler in either order.
     if (serial % 2 == 0) c->component->didReceive(store);
@@ -356,13 +334,6 @@ class PaymentSoakTest : public ::testing::Test {
       if (c.component) release(c);
       return Settled::done;
     }
-    if (c.action == Action::timeOut && !c.probeOutcomes->empty()) {
-      if (*c.probeOutcomes != std::vector<std::int64_t>{platform::kURLErrorTimedOut}) {
-        mismatch(c, "the time-out probe did not fail once with a time-out");
-      }
-      ++timedOut;
-      return Settled::done;
-    }
     if (c.action == Action::pay && !reports.empty()) {
       checkReports(c, {c.first});
     } else if (c.action == Action::renderTwice && !reports.empty() &&
@@ -419,7 +390,7 @@ class PaymentSoakTest : public ::testing::Test {
   std::optional<Memory> baseline;
   std::size_t mismatches = 0;
   std::string shown;
-  std::size_t paid = 0, unpaid = 0, renderedTwice = 0, cancelled = 0, destroyed = 0, timedOut = 0;
+  std::size_t paid = 0, unpaid = 0, renderedTwice = 0, cancelled = 0, destroyed = 0;
   std::map<std::string, std::size_t> expectedEvents;
 };
 
@@ -435,12 +406,11 @@ TEST_F(PaymentSoakTest, EveryCheckoutEndsAsItsScenarioSaysWithFlatMemory) {
   EXPECT_EQ(mismatches, 0u) << "first mismatches:" << shown;
   EXPECT_EQ(gOffMainThread.load(), 0u) << "host calls made off the main thread";
   // One event per report of a payment or a failed request; none for answers without a payment,
-  // for cancelled, released or superseded requests, or for the time-out probes (they bypass
-  // the view model).
+  // for cancelled, released or superseded requests.
   std::lock_guard lock(events->mutex);
   EXPECT_EQ(events->counts, expectedEvents);
   // The mix exercised every path, not only the easy ones.
-  for (const std::size_t count : {paid, unpaid, renderedTwice, cancelled, destroyed, timedOut})
+  for (const std::size_t count : {paid, unpaid, renderedTwice, cancelled, destroyed})
     EXPECT_GE(count, total >= 2000 ? 10u : 0u);
 
   ASSERT_TRUE(baseline);
