@@ -44,8 +44,7 @@ class StringDictionary {
   }
   iterator find(std::string_view key) noexcept {
     const auto place = lowerBound(key);
-    return place != entries_.end() && place->first == key ? begin() + (place - entries_.begin())
-                                                          : end();
+    return place != entries_.end() && place->first == key ? place : end();
   }
   bool contains(std::string_view key) const noexcept { return find(key) != end(); }
   std::size_t count(std::string_view key) const noexcept { return contains(key) ? 1 : 0; }
@@ -59,15 +58,14 @@ class StringDictionary {
   // The value of `key`, inserting an empty one when absent.
   std::string& operator[](std::string_view key) {
     const auto place = lowerBound(key);
-    if (place != entries_.end() && place->first == key)
-      return begin()[place - entries_.begin()].second;
+    if (place != entries_.end() && place->first == key) return place->second;
     return entries_.emplace(place, std::string(key), std::string())->second;
   }
   // Sets `key` to `value`, inserting it when absent.
   void insert_or_assign(std::string key, std::string value) {
     const auto place = lowerBound(key);
     if (place != entries_.end() && place->first == key) {
-      begin()[place - entries_.begin()].second = std::move(value);
+      place->second = std::move(value);
     } else {
       entries_.emplace(place, std::move(key), std::move(value));
     }
@@ -83,10 +81,14 @@ class StringDictionary {
   friend bool operator==(const StringDictionary&, const StringDictionary&) = default;
 
  private:
+  static bool keyBefore(const value_type& entry, std::string_view key) noexcept {
+    return entry.first < key;
+  }
   const_iterator lowerBound(std::string_view key) const noexcept {
-    return std::lower_bound(
-        entries_.begin(), entries_.end(), key,
-        [](const value_type& entry, std::string_view k) { return entry.first < k; });
+    return std::lower_bound(entries_.begin(), entries_.end(), key, &keyBefore);
+  }
+  iterator lowerBound(std::string_view key) noexcept {
+    return std::lower_bound(entries_.begin(), entries_.end(), key, &keyBefore);
   }
 
   std::vector<value_type> entries_;
