@@ -15,7 +15,7 @@ install(TARGETS korvani_platform korvani_host korvani_host_stand_ins korvani_pay
 
 # Whole directories by pattern, so headers added later ship without touching this file. The
 # four roots merge into one include/korvani tree, matching the #include paths in the code.
-foreach(root include platform/include host/include host/stand_ins/include)
+foreach(root plugin/include platform/include host/include host/stand_ins/include)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${root}/korvani/
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani
     FILES_MATCHING PATTERN "*.hpp")

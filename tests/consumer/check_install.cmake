@@ -56,7 +56,7 @@ run("install (${other_type})" ${CMAKE_COMMAND} --install ${other_build} --prefix
 
 # Every public header under include/korvani of the four include roots.
 set(expected_headers "")
-foreach(root include platform/include host/include host/stand_ins/include)
+foreach(root plugin/include platform/include host/include host/stand_ins/include)
   file(GLOB_RECURSE headers RELATIVE ${SOURCE_ROOT}/${root} ${SOURCE_ROOT}/${root}/korvani/*.hpp)
   list(TRANSFORM headers PREPEND ${INCLUDEDIR}/)
   list(APPEND expected_headers ${headers})
