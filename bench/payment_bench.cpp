@@ -52,7 +52,7 @@ void BM_AssembleAndSerialize(benchmark::State& state) {
 void BM_Sha256Hook(benchmark::State& state) {
   const std::string fragment = "visa310sbx-approved150.75KORVANIregular_payment4488123";
   for (auto _ : state) {
-    auto digest = korvani::bench::sha256Hex(fragment);
+    auto digest = korvani::sha256Hex(fragment);
     benchmark::DoNotOptimize(digest);
   }
 }

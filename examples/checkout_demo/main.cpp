@@ -1,6 +1,6 @@
 // checkout_demo: a terminal host checkout. main() does, top to bottom, what a host app does to
-// pay with the plug-in, and prints what happened on the way. The options, the printing and the
-// digest hook live in the other files of this folder.
+// pay with the plug-in, and prints what happened on the way. The options and the printing live in
+// the other files of this folder.
 
 #include <algorithm>
 #include <chrono>
@@ -17,7 +17,6 @@
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/korvani.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
-#include "sha256_hook.hpp"
 
 namespace {
 
@@ -110,7 +109,7 @@ int main(int argc, char** argv) {
       korvani::PaymentPluginMerchantOrder::fromJson(options.merchantOrder);
   configuration->discount = korvani::PaymentDiscount::fromJson(options.discount);
   configuration->internalMetadata = options.metadata;
-  if (options.sha256) configuration->sha256 = sha256Hex;
+  if (options.sha256) configuration->sha256 = korvani::sha256Hex;
 
   // 4. The component, which the host hands to its checkout as the payment plug-in.
   const auto component = korvani::PaymentPluginComponent::create(configuration);

@@ -183,6 +183,17 @@ TEST_F(ManagerTest, IdempotencyKeyDigestsThePaymentAttempt) {
   EXPECT_EQ(key(bare), "-1700000000");
 }
 
+// The ready hook is the standard digest (two published test vectors) and makes the key's hash
+// part from the same fragment a host's own hook would get.
+TEST_F(ManagerTest, ReadySha256HookMakesTheHashPart) {
+  EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  config->sha256 = sha256Hex;
+  const PaymentConfigurationManager made =
+      manager(PaymentChoice{"visa", "credit_card", "I", "T", 3});
+  EXPECT_EQ(key(made), *sha256Hex("visaIT3") + "-1700000000");
+}
+
 TEST_F(ManagerTest, BodyForEachKindOfPayment) {
   EXPECT_EQ(text(*manager().currentConfiguration().body), R"({"internal_metadata":{}})");
   config->internalMetadata = jsonObject(R"({"a": [1, {"b": null}], "c": 1.10})");

@@ -18,7 +18,4 @@ void setNetworkStatus(host::ZRNetworkStatus status);
 // gives an empty object.
 JsonObject jsonObject(std::string_view text);
 
-// Lower-case hex SHA-256 of `text`, as a host's idempotency hook answers it; empty on failure.
-std::string sha256Hex(const std::string& text);
-
 }  // namespace korvani::test_support

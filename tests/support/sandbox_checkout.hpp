@@ -51,7 +51,7 @@ inline std::shared_ptr<PaymentPluginConfiguration> sandboxCheckout(
   configuration->merchantOrder = PaymentPluginMerchantOrder::fromJsonText(
       R"({"id": 4242, "external_reference": "order-checkout"})");
   configuration->sha256 = [salt](const std::string& fragment) {
-    return std::optional(sha256Hex(salt + fragment));
+    return sha256Hex(salt + fragment);
   };
   return configuration;
 }

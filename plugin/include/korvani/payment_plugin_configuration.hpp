@@ -59,8 +59,13 @@ class KORVANI_EXPORT PaymentPluginConfiguration {
 
   // Called once per request, with the payment's identifying fragment, to make the hash part
   // of the idempotency key ("<digest>-<creation seconds>"). Empty, answering nothing or
-  // throwing: no hash part, the key is "-<creation seconds>".
+  // throwing: no hash part, the key is "-<creation seconds>", which two payers who start in
+  // the same second share. korvani::sha256Hex fits as is: `configuration->sha256 = sha256Hex;`.
   Sha256Hook sha256;
 };
+
+// The SHA-256 digest of `text` as 64 lower-case hexadecimal digits; nothing when the digest
+// cannot be made. A ready hook for PaymentPluginConfiguration::sha256. Any thread.
+KORVANI_EXPORT std::optional<std::string> sha256Hex(const std::string& text);
 
 }  // namespace korvani
