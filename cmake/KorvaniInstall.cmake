@@ -67,35 +67,33 @@ endif()
 _korvani_pc_path(KORVANI_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 _korvani_pc_path(KORVANI_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
 
-# The link flags of the platform's private dependencies, as the shared libraries this build
-# linked (a Requires.private on libcurl would ask, with --static, for libcurl's own static
-# dependencies, which a link against the shared libcurl does not need).
-set(_korvani_system_libs "")
-foreach(dependency CURL::libcurl OpenSSL::SSL OpenSSL::Crypto Boost::json)
-  get_target_property(_korvani_location ${dependency} LOCATION)
-  cmake_path(GET _korvani_location PARENT_PATH _korvani_dir)
-  cmake_path(GET _korvani_location FILENAME _korvani_file)
-  if(NOT _korvani_file MATCHES "^lib(.+)\\.(so|a)(\\.[0-9.]+)?$")
-    message(FATAL_ERROR "cannot name ${dependency} (${_korvani_location}) for pkg-config")
-  endif()
-  if(NOT _korvani_dir IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
-    list(APPEND _korvani_system_libs "-L${_korvani_dir}")
-  endif()
-  list(APPEND _korvani_system_libs "-l${CMAKE_MATCH_1}")
-endforeach()
-list(REMOVE_DUPLICATES _korvani_system_libs)
-string(JOIN " " _korvani_system_libs ${_korvani_system_libs})
+# libcurl and OpenSSL have pkg-config modules of their own and are named in Requires.private;
+# Boost.JSON has none, so its link flag is spelled out (with its directory when the compiler does
+# not search it anyway).
+get_target_property(_korvani_boost_json Boost::json LOCATION)
+cmake_path(GET _korvani_boost_json PARENT_PATH _korvani_dir)
+cmake_path(GET _korvani_boost_json FILENAME _korvani_file)
+if(NOT _korvani_file MATCHES "^lib(.+)\\.(so|a)(\\.[0-9.]+)?$")
+  message(FATAL_ERROR "cannot name Boost.JSON (${_korvani_boost_json}) for pkg-config")
+endif()
+set(_korvani_boost_libs "-l${CMAKE_MATCH_1}")
+if(NOT _korvani_dir IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+  set(_korvani_boost_libs "-L${_korvani_dir} ${_korvani_boost_libs}")
+endif()
 
-# korvani_install_pc(<library> <description> REQUIRES <library>... [LIBS <flag>...]
-#                    [LIBS_PRIVATE <flag>...])
+# korvani_install_pc(<library> <description> [REQUIRES <module>...]
+#                    [REQUIRES_PRIVATE <module>...] [LIBS <flag>...] [LIBS_PRIVATE <flag>...])
 # One .pc file per library; a library's Requires are the other layers it links, so
-# `pkg-config --libs korvani_payment_plugin` lists all three archives in link order.
+# `pkg-config --libs korvani_payment_plugin` lists all three libraries in link order. What the
+# layers use inside is private: a shared install has resolved it already, a static one needs
+# `pkg-config --static`, which adds it.
 function(korvani_install_pc name description)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "REQUIRES;LIBS;LIBS_PRIVATE")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "REQUIRES;REQUIRES_PRIVATE;LIBS;LIBS_PRIVATE")
   set(KORVANI_PC_NAME ${name})
   set(KORVANI_PC_DESCRIPTION "${description}")
   list(TRANSFORM arg_REQUIRES APPEND " = ${PROJECT_VERSION}")
   string(JOIN ", " KORVANI_PC_REQUIRES ${arg_REQUIRES})
+  string(JOIN ", " KORVANI_PC_REQUIRES_PRIVATE ${arg_REQUIRES_PRIVATE})
   string(JOIN " " KORVANI_PC_LIBS ${arg_LIBS})
   string(JOIN " " KORVANI_PC_LIBS_PRIVATE ${arg_LIBS_PRIVATE})
   configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/korvani_library.pc.in
@@ -103,20 +101,14 @@ function(korvani_install_pc name description)
   install(FILES ${PROJECT_BINARY_DIR}/${name}.pc DESTINATION ${KORVANI_INSTALL_PKGCONFIGDIR})
 endfunction()
 
-# Static archives cannot be linked without the libraries they use, so a static install lists
-# them in Libs: plain `pkg-config --libs` suffices either way.
-if(KORVANI_STATIC_LIBRARY)
-  set(_korvani_platform_libs LIBS -pthread ${_korvani_system_libs})
-else()
-  set(_korvani_platform_libs LIBS -pthread LIBS_PRIVATE ${_korvani_system_libs})
-endif()
 korvani_install_pc(korvani_platform
   "Platform services for the payment plug-in: URL session, main queue, clock, JSON"
-  ${_korvani_platform_libs})
+  REQUIRES_PRIVATE "libcurl >= 7.80" "openssl >= 3"
+  LIBS -pthread LIBS_PRIVATE ${_korvani_boost_libs})
 korvani_install_pc(korvani_host "Host checkout interface for the payment plug-in"
   REQUIRES korvani_platform)
 korvani_install_pc(korvani_host_stand_ins "Ready-made host checkout objects"
   REQUIRES korvani_host)
 korvani_install_pc(korvani_payment_plugin
   "Payment-processor plug-in for host checkout applications"
-  REQUIRES korvani_host korvani_platform)
+  REQUIRES korvani_host korvani_platform REQUIRES_PRIVATE "libcrypto >= 3")

@@ -128,8 +128,8 @@ foreach(type static shared)
   run("${type} consumer run (CMake package)" ${consumer})
   unset(consumer)
 
-  # 5. The same program built by hand from pkg-config's answer: `--libs` alone must link either
-  #    install, and `--static` must ask for nothing more that is missing.
+  # 5. The same program built by hand from pkg-config's answer: `--libs` links the shared
+  #    install, `--static` the static one (its private dependencies come from their own modules).
   set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
   set(modules korvani_payment_plugin korvani_host_stand_ins)
   run("pkg-config --cflags" ${PKG_CONFIG} --cflags ${modules})
@@ -137,9 +137,10 @@ foreach(type static shared)
   set(object ${WORK_DIR}/${type}-pkg-config-consumer.o)
   run("${type} pkg-config consumer compile" ${CXX} -std=c++20 ${cxx_flags} ${cflags} -c
       ${CONSUMER_DIR}/main.cpp -o ${object})
-  set(link_modes --libs)
   if(type STREQUAL "static")
-    list(APPEND link_modes --static)
+    set(link_modes --static)
+  else()
+    set(link_modes --libs)
   endif()
   foreach(mode ${link_modes})
     set(pkg_config_args --libs)
