@@ -16,6 +16,8 @@
 #include "demo_printer.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/korvani.hpp"
+#include "korvani/payment_configuration_manager.hpp"  // the request, printed before it is paid
+#include "korvani/payment_service.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 
 namespace {

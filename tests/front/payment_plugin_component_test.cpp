@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "front_fixture.hpp"
+#include "korvani/payment_configuration_manager.hpp"
 #include "korvani/payment_service.hpp"
 
 namespace korvani {

@@ -6,12 +6,14 @@
 #include "korvani/export.hpp"
 #include "korvani/host/checkout.hpp"
 #include "korvani/host/plugin.hpp"
-#include "korvani/payment_configuration_manager.hpp"
 #include "korvani/payment_plugin_configuration.hpp"
-#include "korvani/payment_view_model.hpp"
 #include "korvani/platform/view.hpp"
 
 namespace korvani {
+
+// The component's parts, each in its own header; a host needs neither.
+class PaymentConfigurationManager;
+class PaymentViewModel;
 
 // The object the host checkout talks to. It shows no screen: it keeps the store and the
 // navigation handler the host hands over and, once rendering has finished, pays with what the
@@ -39,6 +41,7 @@ class KORVANI_EXPORT PaymentPluginComponent final
   // Not copyable: the payment completion refers to this very object.
   PaymentPluginComponent(const PaymentPluginComponent&) = delete;
   PaymentPluginComponent& operator=(const PaymentPluginComponent&) = delete;
+  ~PaymentPluginComponent() override;
 
   // The store and the handler last handed over, held strongly; null until then. Assigning them
   // directly has no other effect. Without a handler the outcome is reported to no one.
@@ -68,9 +71,9 @@ class KORVANI_EXPORT PaymentPluginComponent final
     return true;
   }
 
-  // The request assembler and the payment runner, for inspection; both live as long as the
-  // component.
-  const PaymentConfigurationManager& manager() const noexcept { return manager_; }
+  // The request assembler and the payment runner, for inspection (include their headers); both
+  // live as long as the component.
+  const PaymentConfigurationManager& manager() const noexcept { return *manager_; }
   const std::shared_ptr<PaymentViewModel>& paymentViewModel() const noexcept {
     return paymentViewModel_;
   }
@@ -78,7 +81,7 @@ class KORVANI_EXPORT PaymentPluginComponent final
  private:
   void warmUpConnection() const;
 
-  PaymentConfigurationManager manager_;
+  const std::unique_ptr<PaymentConfigurationManager> manager_;
   std::shared_ptr<PaymentViewModel> paymentViewModel_;
 };
 

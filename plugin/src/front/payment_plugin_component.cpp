@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "korvani/base_service.hpp"
+#include "korvani/payment_configuration_manager.hpp"
+#include "korvani/payment_view_model.hpp"
 
 namespace korvani {
 
@@ -13,7 +15,10 @@ std::shared_ptr<PaymentPluginComponent> PaymentPluginComponent::create(
 
 PaymentPluginComponent::PaymentPluginComponent(
     Passkey, std::shared_ptr<PaymentPluginConfiguration> configuration)
-    : manager_(std::move(configuration)), paymentViewModel_(PaymentViewModel::create()) {}
+    : manager_(std::make_unique<PaymentConfigurationManager>(std::move(configuration))),
+      paymentViewModel_(PaymentViewModel::create()) {}
+
+PaymentPluginComponent::~PaymentPluginComponent() = default;
 
 std::shared_ptr<platform::View> PaymentPluginComponent::render(
     std::shared_ptr<host::VQCheckoutStore> /*checkoutStore*/,
@@ -36,15 +41,15 @@ void PaymentPluginComponent::navigationHandlerForPlugin(
 // The host hands over store and handler when the checkout opens, seconds before the payer pays:
 // time enough to have TCP and TLS done before the payment goes out.
 void PaymentPluginComponent::warmUpConnection() const {
-  BaseService::warmUp(manager_.pluginConfiguration()->baseUrl);
+  BaseService::warmUp(manager_->pluginConfiguration()->baseUrl);
 }
 
 void PaymentPluginComponent::renderDidFinish() {
   if (store) {
-    manager_.update(store->currentPaymentData());
-    manager_.update(store);
+    manager_->update(store->currentPaymentData());
+    manager_->update(store);
   }
-  PaymentConfiguration configuration = manager_.currentConfiguration();
+  PaymentConfiguration configuration = manager_->currentConfiguration();
 
   paymentViewModel_->performPayment(
       std::move(configuration), [weakSelf = weak_from_this()](const std::optional<Payment>& payment,
