@@ -3,7 +3,10 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "korvani/base_service.hpp"
 #include "korvani/platform/url_session.hpp"
@@ -151,6 +154,83 @@ TEST_F(BaseServiceNetwork, CancelledReleasedOrUnheardRequestsReportNothing) {
   EXPECT_TRUE(recorder.staysSilentFor(100ms));
   ASSERT_EQ(recorder.calls.size(), 1u);
   EXPECT_EQ(recorder.calls[0].kind, Call::Kind::success);
+}
+
+// The observer hears every exchange, on the main thread and before the outcome's callback: the
+// answers a report cannot tell apart, failures decided before sending, and the outcomes no
+// callback hears (released, cancelled). It changes nothing about the callbacks.
+TEST_F(BaseServiceNetwork, ExchangeObserverHearsEveryOutcome) {
+  TestServer server;
+  server.on("/conflict", Reply::with(409, R"({"error":"conflict"})"));
+  server.on("/slow", Reply{.body = "{}", .delay = 300ms});
+  server.on("/stall", Reply{.delay = 3s});
+  struct Heard {
+    std::optional<long> statusCode;
+    std::string domain;
+    std::int64_t code = 0;
+    std::size_t callbacksBefore = 0;
+    std::thread::id thread;
+  };
+  std::vector<Heard> heard;
+  CallRecorder recorder;
+  struct Uninstall {
+    ~Uninstall() { setExchangeObserver({}); }
+  } uninstall;
+  setExchangeObserver([&](const ExchangeOutcome& outcome) {
+    heard.push_back({outcome.statusCode, outcome.error ? outcome.error->domain() : "",
+                     outcome.error ? outcome.error->code() : 0, recorder.calls.size(),
+                     std::this_thread::get_id()});
+    if (heard.size() == 1) throw std::runtime_error("observer failed");  // swallowed
+  });
+
+  const auto conflict = serviceFor(server.origin(), "/conflict");
+  recorder.attach(*conflict);
+  conflict->execute();
+  ASSERT_TRUE(recorder.waitFor(1));
+  test_support::setNetworkStatus(host::ZRNetworkStatus::NotReachable);
+  const auto offline = serviceFor(server.origin(), "/conflict");
+  recorder.attach(*offline);
+  offline->execute();
+  ASSERT_TRUE(recorder.waitFor(2));
+  test_support::setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
+  auto released = serviceFor(server.origin(), "/slow");
+  recorder.attach(*released);
+  released->execute();
+  released.reset();
+  const auto cancelled = serviceFor(server.origin(), "/stall");
+  recorder.attach(*cancelled);
+  cancelled->execute();
+  ASSERT_TRUE(server.waitForRequests(3, 5s));
+  cancelled->cancel();
+  ASSERT_TRUE(platform::MainQueue::runFor([&] { return heard.size() >= 4; }, 10s));
+  EXPECT_TRUE(recorder.staysSilentFor(100ms));
+
+  ASSERT_EQ(heard.size(), 4u);
+  ASSERT_EQ(recorder.calls.size(), 2u);
+  EXPECT_EQ(recorder.calls[0].kind, Call::Kind::error) << "the observer's throw changed nothing";
+  EXPECT_EQ(heard[0].statusCode, 409);
+  EXPECT_EQ(heard[0].code, 0) << "an answer carries no error";
+  EXPECT_EQ(heard[0].callbacksBefore, 0u);
+  EXPECT_EQ(heard[1].statusCode, std::nullopt);
+  EXPECT_EQ(heard[1].domain, "");
+  EXPECT_EQ(heard[1].code, platform::kURLErrorNotConnectedToInternet);
+  EXPECT_EQ(heard[1].callbacksBefore, 1u);
+  // Which of the last two arrives first depends on the server; both are heard.
+  const bool releasedFirst = heard[2].statusCode == 200;
+  const Heard& answer = releasedFirst ? heard[2] : heard[3];
+  const Heard& cancel = releasedFirst ? heard[3] : heard[2];
+  EXPECT_EQ(answer.statusCode, 200) << "the released service's answer";
+  EXPECT_EQ(cancel.code, platform::kURLErrorCancelled);
+  for (const Heard& h : heard)
+    EXPECT_EQ(h.thread, mainThread_);
+
+  // Removed: nothing more is heard.
+  setExchangeObserver({});
+  const auto later = serviceFor(server.origin(), "/conflict");
+  recorder.attach(*later);
+  later->execute();
+  ASSERT_TRUE(recorder.waitFor(3));
+  EXPECT_EQ(heard.size(), 4u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "korvani/exchange_observer.hpp"
 #include "korvani/export.hpp"
 #include "korvani/platform/error.hpp"
 #include "korvani/response.hpp"
@@ -72,9 +73,13 @@ class KORVANI_EXPORT BaseService : public std::enable_shared_from_this<BaseServi
   FailureCallback failure;
 
  private:
-  void triggerSuccess(std::shared_ptr<Response> response) const;
-  void triggerError(std::shared_ptr<Response> response, platform::ErrorPtr err) const;
-  void triggerFailure(std::shared_ptr<Response> response, platform::ErrorPtr err) const;
+  // Each also hands `outcome` to the exchange observer, when one was installed.
+  void triggerSuccess(std::shared_ptr<Response> response,
+                      std::optional<ExchangeOutcome> outcome) const;
+  void triggerError(std::shared_ptr<Response> response, platform::ErrorPtr err,
+                    std::optional<ExchangeOutcome> outcome) const;
+  void triggerFailure(std::shared_ptr<Response> response, platform::ErrorPtr err,
+                      std::optional<ExchangeOutcome> outcome) const;
 
   // The session owns the task; this reference empties itself once the task is done.
   std::weak_ptr<platform::URLSessionDataTask> task_;

@@ -9,6 +9,7 @@
 #include "korvani/auth_code.hpp"
 #include "korvani/constants.hpp"
 #include "korvani/decimal.hpp"
+#include "korvani/exchange_observer.hpp"
 #include "korvani/host/checkout.hpp"
 #include "korvani/host/plugin.hpp"
 #include "korvani/host/reachability.hpp"

@@ -9,6 +9,7 @@
 #include "korvani/host/reachability.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "korvani/platform/url_session.hpp"
+#include "service/exchange_observer_detail.hpp"
 #include "service/query_text.hpp"
 
 namespace korvani {
@@ -42,6 +43,18 @@ platform::HeaderList requestHeaders(const ServiceConfig& config) {
   return fields;
 }
 
+// What the observer hears, when one is installed now; it runs first in the outcome's main-thread
+// work.
+std::optional<ExchangeOutcome> observed(std::optional<long> statusCode,
+                                        const platform::ErrorPtr& err) {
+  if (!detail::exchangeObserverInstalled()) return std::nullopt;
+  return ExchangeOutcome{statusCode, statusCode ? nullptr : err};
+}
+
+void observe(const std::optional<ExchangeOutcome>& outcome) {
+  if (outcome) detail::notifyExchangeObserver(*outcome);
+}
+
 }  // namespace
 
 std::shared_ptr<BaseService> BaseService::create(ServiceConfig config) {
@@ -53,14 +66,18 @@ BaseService::BaseService(Passkey, ServiceConfig serviceConfig) : config(std::mov
 void BaseService::execute() {
   // Reachability comes first: without a network nothing else matters.
   if (!networkReachable()) {
-    triggerFailure(std::make_shared<Response>(Response::Status::failed),
-                   platform::makeError("", platform::kURLErrorNotConnectedToInternet));
+    auto err = platform::makeError("", platform::kURLErrorNotConnectedToInternet);
+    auto outcome = observed(std::nullopt, err);
+    triggerFailure(std::make_shared<Response>(Response::Status::failed), std::move(err),
+                   std::move(outcome));
     return;
   }
   const auto session = platform::URLSession::sharedSession();
   if (!config.base || !config.path) {
-    triggerFailure(std::make_shared<Response>(Response::Status::failed),
-                   platform::makeError("", platform::kURLErrorBadURL));
+    auto err = platform::makeError("", platform::kURLErrorBadURL);
+    auto outcome = observed(std::nullopt, err);
+    triggerFailure(std::make_shared<Response>(Response::Status::failed), std::move(err),
+                   std::move(outcome));
     return;
   }
 
@@ -77,22 +94,27 @@ void BaseService::execute() {
   request.allHTTPHeaderFields = requestHeaders(config);
   request.timeoutInterval = config.timeoutInterval;
 
-  // Weak: a service released before the answer reports nothing.
+  // Weak: a service released before the answer reports nothing (the observer still hears it).
   auto completion = [weakSelf = weak_from_this()](std::optional<std::string> data,
                                                   std::optional<platform::HTTPURLResponse> answer,
                                                   platform::ErrorPtr err) {
+    auto outcome = observed(answer ? std::optional<long>(answer->statusCode) : std::nullopt, err);
     const auto self = weakSelf.lock();
-    if (!self) return;
     auto response = std::make_shared<Response>(std::move(data), answer, err);
-    switch (response->result().status()) {
+    const Response::Status status = response->result().status();
+    if (!self || status == Response::Status::cancelled) {
+      if (outcome) platform::MainQueue::async([outcome = std::move(outcome)] { observe(outcome); });
+      return;
+    }
+    switch (status) {
       case Response::Status::success:
-        self->triggerSuccess(std::move(response));
+        self->triggerSuccess(std::move(response), std::move(outcome));
         break;
       case Response::Status::error:
-        self->triggerError(std::move(response), std::move(err));
+        self->triggerError(std::move(response), std::move(err), std::move(outcome));
         break;
       case Response::Status::failed:
-        self->triggerFailure(std::move(response), std::move(err));
+        self->triggerFailure(std::move(response), std::move(err), std::move(outcome));
         break;
       case Response::Status::cancelled:
         break;
@@ -112,23 +134,36 @@ void BaseService::cancel() {
   if (const auto task = task_.lock()) task->cancel();
 }
 
-// The submitted work holds the callback value read now and the outcome, never the service.
-void BaseService::triggerSuccess(std::shared_ptr<Response> response) const {
-  if (!success) return;
+// The submitted work holds the callback value read now and the outcome, never the service. The
+// observer, when one was installed, hears the outcome first, in the same work.
+void BaseService::triggerSuccess(std::shared_ptr<Response> response,
+                                 std::optional<ExchangeOutcome> outcome) const {
+  if (!success && !outcome) return;
   platform::MainQueue::async(
-      [callback = success, response = std::move(response)] { callback(response); });
+      [callback = success, response = std::move(response), outcome = std::move(outcome)] {
+        observe(outcome);
+        if (callback) callback(response);
+      });
 }
 
-void BaseService::triggerError(std::shared_ptr<Response> response, platform::ErrorPtr err) const {
-  if (!error) return;
+void BaseService::triggerError(std::shared_ptr<Response> response, platform::ErrorPtr err,
+                               std::optional<ExchangeOutcome> outcome) const {
+  if (!error && !outcome) return;
   platform::MainQueue::async([callback = error, response = std::move(response),
-                              err = std::move(err)] { callback(response, err); });
+                              err = std::move(err), outcome = std::move(outcome)] {
+    observe(outcome);
+    if (callback) callback(response, err);
+  });
 }
 
-void BaseService::triggerFailure(std::shared_ptr<Response> response, platform::ErrorPtr err) const {
-  if (!failure) return;
+void BaseService::triggerFailure(std::shared_ptr<Response> response, platform::ErrorPtr err,
+                                 std::optional<ExchangeOutcome> outcome) const {
+  if (!failure && !outcome) return;
   platform::MainQueue::async([callback = failure, response = std::move(response),
-                              err = std::move(err)] { callback(response, err); });
+                              err = std::move(err), outcome = std::move(outcome)] {
+    observe(outcome);
+    if (callback) callback(response, err);
+  });
 }
 
 }  // namespace korvani
