@@ -1,0 +1,26 @@
+# cmake -P: the dynamic symbols that LIBRARY defines must be exactly the lines of EXPECTED. A
+# symbol added, removed or renamed fails here until the list is changed with it, on purpose.
+execute_process(COMMAND ${NM} -D --defined-only --format=posix ${LIBRARY}
+                OUTPUT_VARIABLE table RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${table}")
+set(exported "")
+foreach(line ${lines})
+  string(REGEX REPLACE " .*" "" name "${line}")
+  list(APPEND exported ${name})
+endforeach()
+file(STRINGS ${EXPECTED} expected)
+list(SORT exported)
+list(SORT expected)
+if(NOT exported STREQUAL expected)
+  set(added ${exported})
+  list(REMOVE_ITEM added ${expected})
+  set(missing ${expected})
+  list(REMOVE_ITEM missing ${exported})
+  message(FATAL_ERROR "libkorvani_c's exports differ from ${EXPECTED}:\n"
+                      "  exported, not listed: ${added}\n  listed, not exported: ${missing}")
+endif()
+list(LENGTH exported count)
+message(STATUS "${count} symbols, as listed")
