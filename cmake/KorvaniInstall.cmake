@@ -1,13 +1,15 @@
 # Installation for host apps: the three layers and the host stand-ins with their public headers,
-# one CMake package (find_package(KorvaniPaymentPlugin) -> korvani::payment_plugin, which brings
-# korvani::host and korvani::platform; korvani::host_stand_ins beside them) and a pkg-config
-# file per library. Tests and tools stay in the build tree.
+# the C API (libkorvani_c and korvani/korvani.h), one CMake package
+# (find_package(KorvaniPaymentPlugin) -> korvani::payment_plugin, which brings korvani::host and
+# korvani::platform; korvani::host_stand_ins and korvani::c beside them) and a pkg-config file
+# per library. Tests and tools stay in the build tree.
 include(CMakePackageConfigHelpers)
 
 set(KORVANI_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/KorvaniPaymentPlugin)
 set(KORVANI_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(TARGETS korvani_platform korvani_host korvani_host_stand_ins korvani_payment_plugin
+                korvani_c
   EXPORT KorvaniPaymentPluginTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -20,6 +22,8 @@ foreach(root plugin/include platform/include host/include host/stand_ins/include
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani
     FILES_MATCHING PATTERN "*.hpp")
 endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/capi/include/korvani/korvani.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvani)
 
 install(EXPORT KorvaniPaymentPluginTargets
   NAMESPACE korvani::
@@ -112,3 +116,5 @@ korvani_install_pc(korvani_host_stand_ins "Ready-made host checkout objects"
 korvani_install_pc(korvani_payment_plugin
   "Payment-processor plug-in for host checkout applications"
   REQUIRES korvani_host korvani_platform REQUIRES_PRIVATE "libcrypto >= 3")
+# Always shared, with the C++ layers inside or beside it: a C host links it alone.
+korvani_install_pc(korvani_c "C interface of the payment plug-in, for hosts in any language")

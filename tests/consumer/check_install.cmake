@@ -69,9 +69,11 @@ separate_arguments(link_flags UNIX_COMMAND "${LINK_FLAGS}")
 foreach(type static shared)
   set(prefix ${WORK_DIR}/${type})
 
-  # 2. The installed files: the headers, the four libraries of this type, the CMake package and
-  #    one .pc file per library, nothing else.
-  set(expected ${expected_headers})
+  # 2. The installed files: the headers, the four libraries of this type, the C API's shared
+  #    library and header, the CMake package and one .pc file per library, nothing else.
+  set(expected ${expected_headers} ${INCLUDEDIR}/korvani/korvani.h ${LIBDIR}/pkgconfig/korvani_c.pc
+      ${LIBDIR}/libkorvani_c.so ${LIBDIR}/libkorvani_c.so.${VERSION_MAJOR}
+      ${LIBDIR}/libkorvani_c.so.${VERSION})
   foreach(library ${libraries})
     list(APPEND expected ${LIBDIR}/pkgconfig/${library}.pc)
     if(type STREQUAL "static")
@@ -155,4 +157,13 @@ foreach(type static shared)
     run("${type} consumer run (pkg-config ${mode})" ${CMAKE_COMMAND} -E env
         LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${program})
   endforeach()
+
+  # 6. A C host through pkg-config's korvani_c alone (the C++ driver compiles it as C99).
+  run("pkg-config korvani_c" ${PKG_CONFIG} --cflags --libs korvani_c)
+  separate_arguments(c_flags UNIX_COMMAND "${run_output}")
+  set(program ${WORK_DIR}/${type}-c-consumer)
+  run("${type} C consumer build" ${CXX} -x c -std=c99 -pedantic -Wall -Wextra -Werror ${cxx_flags}
+      ${CONSUMER_DIR}/main.c -x none -o ${program} ${link_flags} ${c_flags})
+  run("${type} C consumer run" ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR}
+      ${program})
 endforeach()
