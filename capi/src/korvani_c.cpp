@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,6 +98,16 @@ korvani_status setRecord(korvani_configuration_t* configuration, const char* jso
   });
 }
 
+// The value the host passed for an enumeration, as an int: one from a newer header may lie
+// outside the enumeration, and reading it as the enumeration type would be undefined.
+template <class Enum>
+int rawValue(const Enum& value) {
+  static_assert(sizeof(Enum) == sizeof(int));
+  int raw = 0;
+  std::memcpy(&raw, &value, sizeof raw);
+  return raw;
+}
+
 }  // namespace
 
 extern "C" {
@@ -109,7 +120,7 @@ const char* korvani_version(int* major, int* minor, int* patch) {
 }
 
 const char* korvani_status_name(korvani_status status) {
-  switch (status) {
+  switch (rawValue(status)) {
     case KORVANI_OK:
       return "KORVANI_OK";
     case KORVANI_ERR_INVALID_ARGUMENT:
@@ -168,7 +179,7 @@ korvani_status korvani_configuration_set_text(korvani_configuration_t* configura
   return entry(error, [&] {
     if (!configuration) return invalid(error, "configuration is NULL");
     PaymentPluginConfiguration& c = *configuration->value;
-    switch (member) {
+    switch (rawValue(member)) {
       case KORVANI_CONFIG_BASE_URL:
         c.baseUrl = copyText(value);
         return KORVANI_OK;
@@ -269,7 +280,7 @@ korvani_status korvani_payment_data_set_text(korvani_payment_data_t* data,
   return entry(error, [&] {
     if (!data) return invalid(error, "data is NULL");
     korvani::host::PaymentChoice& choice = data->choice;
-    switch (member) {
+    switch (rawValue(member)) {
       case KORVANI_PAYMENT_METHOD_ID:
         choice.paymentMethodId = copyText(value);
         return KORVANI_OK;
