@@ -104,6 +104,30 @@ host::ZRNetworkStatus ReachabilityAdapter::currentReachabilityStatus() const {
   return static_cast<host::ZRNetworkStatus>(status);
 }
 
+ExchangeObserver makeExchangeObserver(const korvani_exchange_observer& table) {
+  struct Observer {
+    korvani_exchange_observer table;
+    UserData userData;
+  };
+  std::shared_ptr<const Observer> observer(
+      new Observer{table, {table.user_data, table.free_user_data}});
+  return [observer = std::move(observer)](const ExchangeOutcome& outcome) {
+    if (isShutDown()) return;
+    korvani_error error = KORVANI_ERROR_INIT;
+    korvani_exchange exchange{sizeof exchange, outcome.statusCode.value_or(0), nullptr, 0};
+    if (outcome.error) {
+      // The plug-in's own errors (empty domain) carry URL-loading codes too.
+      const std::string& domain = outcome.error->domain();
+      const bool url = domain.empty() || domain == platform::kURLErrorDomain;
+      setError(&error, url ? KORVANI_DOMAIN_URL : KORVANI_DOMAIN_OTHER, outcome.error->code(),
+               outcome.error->localizedDescription());
+      exchange.error = &error;
+    }
+    CallbackScope scope;
+    observer->table.exchange_finished(observer->userData.get(), &exchange);
+  };
+}
+
 PaymentPluginConfiguration::Sha256Hook makeSha256Hook(const korvani_sha256_hook& table) {
   struct Hook {
     korvani_sha256_hook table;

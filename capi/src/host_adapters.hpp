@@ -1,9 +1,9 @@
 #pragma once
 
 // The host's callback tables as the C++ host objects the plug-in calls: store, navigation
-// handler, track listener, reachability and the digest hook. Each holds its table and user data;
-// none calls the host once the library is shut down, and each failure the host answers is
-// reported.
+// handler, track listener, reachability, the exchange observer and the digest hook. Each holds its
+// table and user data; none calls the host once the library is shut down, and each failure the host
+// answers is reported.
 
 #include <memory>
 #include <optional>
@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "edge.hpp"
+#include "korvani/exchange_observer.hpp"
 #include "korvani/host/checkout.hpp"
 #include "korvani/host/reachability.hpp"
 #include "korvani/host/stand_ins.hpp"
@@ -83,6 +84,9 @@ class ReachabilityAdapter final : public host::ZRReachability {
   korvani_reachability table_;
   UserData userData_;
 };
+
+// The process's exchange observer calling the host's.
+ExchangeObserver makeExchangeObserver(const korvani_exchange_observer& table);
 
 // The configuration's hook calling the host's digest.
 PaymentPluginConfiguration::Sha256Hook makeSha256Hook(const korvani_sha256_hook& table);

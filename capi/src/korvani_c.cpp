@@ -13,6 +13,7 @@
 #include "delivery.hpp"
 #include "edge.hpp"
 #include "host_adapters.hpp"
+#include "korvani/exchange_observer.hpp"
 #include "korvani/korvani.h"
 #include "korvani/payment_discount.hpp"
 #include "korvani/payment_plugin_component.hpp"
@@ -263,13 +264,25 @@ korvani_status korvani_configuration_set_sha256_hook(korvani_configuration_t* co
       });
 }
 
-int korvani_sha256_digest(void* /*user_data*/, const char* /*text*/,
-                          korvani_text_answer_t* /*answer*/) {
-  return KORVANI_ERR_NOT_SUPPORTED;
+int korvani_sha256_digest(void* /*user_data*/, const char* text, korvani_text_answer_t* answer) {
+  return guarded(nullptr, [&] {
+    if (!text || !answer) return KORVANI_ERR_INVALID_ARGUMENT;
+    answer->text = korvani::sha256Hex(text);
+    return answer->text ? KORVANI_OK : KORVANI_ERR_INTERNAL;
+  });
 }
 
-korvani_status korvani_sha256_hex(const char* /*text*/, char* /*hex*/, korvani_error* error) {
-  return entry(error, [&] { return notSupported(error, "no SHA-256 in this library yet"); });
+korvani_status korvani_sha256_hex(const char* text, char* hex, korvani_error* error) {
+  return guarded(error, [&] {
+    if (!text || !hex) return invalid(error, text ? "hex is NULL" : "text is NULL");
+    const std::optional<std::string> digest = korvani::sha256Hex(text);
+    if (!digest || digest->size() + 1 != KORVANI_SHA256_HEX_SIZE) {
+      setError(error, KORVANI_DOMAIN_INTERNAL, 0, "the digest could not be made");
+      return KORVANI_ERR_INTERNAL;
+    }
+    std::memcpy(hex, digest->c_str(), KORVANI_SHA256_HEX_SIZE);
+    return KORVANI_OK;
+  });
 }
 
 // Payment data, inside the store's callback.
@@ -438,9 +451,16 @@ korvani_status korvani_host_failure_count(uint64_t* count, korvani_error* error)
 
 korvani_status korvani_set_exchange_observer(const korvani_exchange_observer* observer,
                                              korvani_error* error) {
-  freeRefused(observer);
-  return entry(error,
-               [&] { return notSupported(error, "no exchange observer in this library yet"); });
+  return withTable(error, observer,
+                   KORVANI_CAPI_END_OF(korvani_exchange_observer, exchange_finished), true,
+                   [&](auto& table) {
+                     if (!present(table, &korvani_exchange_observer::exchange_finished)) {
+                       freeRefused(observer);
+                       return invalid(error, "exchange_finished is NULL");
+                     }
+                     korvani::setExchangeObserver(table ? makeExchangeObserver(*table) : nullptr);
+                     return KORVANI_OK;
+                   });
 }
 
 // Delivery.
@@ -592,6 +612,7 @@ korvani_status korvani_shutdown(int64_t timeout_ms, korvani_error* error) {
         std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0));
     korvani::host::KVQTracker::setTrackListener(nullptr);
     korvani::host::ZRReachability::setProvider({});
+    korvani::setExchangeObserver(nullptr);
     setHostFailureListener(std::nullopt);
     UserData::freeAll();
     if (!stopped) {

@@ -258,13 +258,14 @@ typedef struct hook_state {
 } hook_state;
 
 static int digest(void* user_data, const char* text, korvani_text_answer_t* answer) {
+  static int digests;  // across hooks: a key seen by the platform is never made again
   hook_state* hook = user_data;
   char unique[64];
   on_host_thread();
   (void)text;
   ++hook->calls;
   if (hook->fail) return hook->fail;
-  snprintf(unique, sizeof unique, "c-host-%ld-%d", (long)getpid(), hook->calls);
+  snprintf(unique, sizeof unique, "c-host-%ld-%d", (long)getpid(), ++digests);
   return korvani_text_answer_set(answer, unique, NULL);
 }
 
@@ -292,6 +293,24 @@ static void host_failed(void* user_data, const korvani_error* error) {
   CHECK(error->domain == KORVANI_DOMAIN_HOST);
   log->code = error->code;
   snprintf(log->message, sizeof log->message, "%s", error->message);
+}
+
+// The exchange observer keeps the last outcome.
+typedef struct exchange_log {
+  int frees;
+  int exchanges;
+  int64_t status_code;
+  int32_t domain;
+  int64_t code;
+} exchange_log;
+
+static void exchange_finished(void* user_data, const korvani_exchange* exchange) {
+  exchange_log* log = user_data;
+  on_host_thread();
+  ++log->exchanges;
+  log->status_code = exchange->status_code;
+  log->domain = exchange->error ? exchange->error->domain : KORVANI_DOMAIN_NONE;
+  log->code = exchange->error ? exchange->error->code : 0;
 }
 
 // The scheduler writes a byte into a pipe, from whichever thread queued the work; the host's
@@ -332,6 +351,7 @@ static scheduler_state scheduler;
 static reachability_state reachability;
 static track_log tracked;
 static failure_log failures;
+static exchange_log exchanges;
 
 typedef enum delivery { BY_SCHEDULER, BY_RUN_FOR } delivery;
 
@@ -369,11 +389,18 @@ static void pay(korvani_configuration_t* configuration, korvani_store_callbacks*
   CHECK(*store_frees == 1);
 }
 
-static void test_payments(korvani_configuration_t* configuration) {
+static void test_payments(korvani_configuration_t* configuration, hook_state* hook,
+                          korvani_sha256_hook* hook_installed) {
   korvani_error error = KORVANI_ERROR_INIT;
+  korvani_sha256_hook ready_hook;
+  char digest_hex[KORVANI_SHA256_HEX_SIZE];
   handler_log log;
   store_state store;
   korvani_store_callbacks table;
+
+  memset(&ready_hook, 0, sizeof ready_hook);
+  ready_hook.struct_size = sizeof ready_hook;
+  ready_hook.digest = korvani_sha256_digest;
 
   // The sandbox's certificate is not trusted yet.
   table = store_table(&store, "visa", "sbx-approved");
@@ -382,6 +409,8 @@ static void test_payments(korvani_configuration_t* configuration) {
   CHECK(strcmp(log.detail, "") == 0 && strcmp(log.receipt, "(none)") == 0);
   CHECK(strcmp(tracked.result, "fail") == 0);
   CHECK(strstr(tracked.extra, "certificate is not trusted") != NULL);
+  CHECK(exchanges.exchanges == 1 && exchanges.status_code == 0);
+  CHECK(exchanges.domain == KORVANI_DOMAIN_URL && exchanges.code == -1202);
 
   CHECK(korvani_session_add_trusted_certificates_file("/nonexistent/ca.pem", &error) ==
         KORVANI_ERR_IO);
@@ -397,9 +426,20 @@ static void test_payments(korvani_configuration_t* configuration) {
   // Money stays decimal all the way to the platform and back.
   CHECK(strstr(tracked.extra, "\"transaction_amount\":150.75,") != NULL);
   CHECK(strstr(tracked.extra, "\"external_reference\":\"order-c\"") != NULL);
+  CHECK(exchanges.status_code == 201 && exchanges.domain == KORVANI_DOMAIN_NONE);
 
+  // The library's own digest as the hook: the payment goes through without a host failure.
+  CHECK_OK(korvani_sha256_hex("abc", digest_hex, &check_error_));
+  CHECK(strcmp(digest_hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad") ==
+        0);
+  CHECK_OK(korvani_configuration_set_sha256_hook(configuration, &ready_hook, &check_error_));
+  CHECK(hook->frees == 1);
+  failures.failures = 0;
   table = store_table(&store, "visa", "sbx-rejected");
   pay(configuration, &table, &log, BY_SCHEDULER);
+  CHECK(failures.failures == 0);
+  *hook_installed = hook_table(hook);
+  CHECK_OK(korvani_configuration_set_sha256_hook(configuration, hook_installed, &check_error_));
   CHECK(strcmp(log.status, "rejected") == 0);
   CHECK(strcmp(log.detail, "cc_rejected_other_reason") == 0);
 
@@ -409,6 +449,7 @@ static void test_payments(korvani_configuration_t* configuration) {
   reachability.status = KORVANI_REACHABLE_VIA_WIFI;
   CHECK(log.remote_status == KORVANI_REMOTE_PAYMENT_REJECTED);
   CHECK(strstr(tracked.extra, "not connected to the internet") != NULL);
+  CHECK(exchanges.domain == KORVANI_DOMAIN_URL && exchanges.code == -1009);
 }
 
 // A store table from an older header, without get_data: the library must not read past it.
@@ -519,6 +560,7 @@ static void test_refused_tables_are_freed(void) {
   korvani_sha256_hook hook_cut = hook_table(&hook);
   int observer_frees = 0;
   korvani_exchange_observer observer;
+  korvani_reachability reachability_cut;
 
   CHECK(korvani_component_set_navigation_handler(NULL, &handler, &error) ==
         KORVANI_ERR_INVALID_ARGUMENT);
@@ -538,7 +580,14 @@ static void test_refused_tables_are_freed(void) {
   observer.struct_size = sizeof observer;
   observer.user_data = &observer_frees;
   observer.free_user_data = free_counted;
-  CHECK(korvani_set_exchange_observer(&observer, &error) == KORVANI_ERR_NOT_SUPPORTED);
+  CHECK(korvani_set_exchange_observer(&observer, &error) == KORVANI_ERR_INVALID_ARGUMENT);
+  CHECK(observer_frees == 1);
+  // Too short to hold even its free function: refused, and there is nothing it could free.
+  reachability_cut.struct_size = offsetof(korvani_reachability, free_user_data);
+  reachability_cut.user_data = &observer_frees;
+  reachability_cut.free_user_data = free_counted;
+  reachability_cut.current_status = current_status;
+  CHECK(korvani_set_reachability(&reachability_cut, &error) == KORVANI_ERR_INVALID_ARGUMENT);
   CHECK(observer_frees == 1);
 }
 
@@ -573,7 +622,7 @@ static void test_shutdown_with_work_in_flight(korvani_configuration_t* configura
     CHECK(logs[index].frees == 1 && stores[index].frees == 1);
   }
   CHECK(scheduler.frees == 1 && reachability.frees == 1 && tracked.frees == 1);
-  CHECK(failures.frees == 1);
+  CHECK(failures.frees == 1 && exchanges.frees == 1);
   CHECK(thread_count() == threads_before);
   if (thread_count() != threads_before) {
     fprintf(stderr, "threads: %d before the library, %d after shutdown\n", threads_before,
@@ -624,6 +673,7 @@ int main(int argc, char** argv) {
   korvani_reachability reachability_table;
   korvani_track_listener track_table;
   korvani_host_failure_listener failure_table;
+  korvani_exchange_observer exchange_table;
   hook_state hook;
   korvani_sha256_hook hook_installed;
   int major = -1, minor = -1, patch = -1;
@@ -663,6 +713,11 @@ int main(int argc, char** argv) {
   failure_table.free_user_data = free_counted;
   failure_table.host_failed = host_failed;
   CHECK_OK(korvani_set_host_failure_listener(&failure_table, &check_error_));
+  exchange_table.struct_size = sizeof exchange_table;
+  exchange_table.user_data = &exchanges;
+  exchange_table.free_user_data = free_counted;
+  exchange_table.exchange_finished = exchange_finished;
+  CHECK_OK(korvani_set_exchange_observer(&exchange_table, &check_error_));
 
   // The configuration of every checkout below.
   CHECK_OK(korvani_configuration_new(&configuration, &check_error_));
@@ -679,7 +734,7 @@ int main(int argc, char** argv) {
 
   test_errors(configuration);
   test_refused_tables_are_freed();
-  test_payments(configuration);
+  test_payments(configuration, &hook, &hook_installed);
   test_store_sizes_and_host_failures(configuration, &hook);
   CHECK(callbacks_off_thread == 0);
   CHECK(hook.frees == 0 && scheduler.frees == 0 && tracked.frees == 0);

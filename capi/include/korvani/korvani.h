@@ -241,16 +241,14 @@ KORVANI_C_API korvani_status korvani_configuration_set_sha256_hook(
     korvani_configuration_t* configuration, const korvani_sha256_hook* hook, korvani_error* error);
 
 // A ready digest with the hook's signature: `hook.digest = korvani_sha256_digest;` (user_data
-// unused). Answers the lower-case hex SHA-256 of `text`. Returns a korvani_status as int.
-// KORVANI_ERR_NOT_SUPPORTED (reported as a host failure: no hash part) in libraries built before
-// the ready function existed; this one is such a library.
+// unused). Answers the lower-case hex SHA-256 of `text`. Returns a korvani_status as int (a
+// failure is reported as a host failure: no hash part).
 KORVANI_C_API int korvani_sha256_digest(void* user_data, const char* text,
                                         korvani_text_answer_t* answer);
 
 #define KORVANI_SHA256_HEX_SIZE 65  // 64 hex digits and the NUL
 
-// The lower-case hex SHA-256 of `text` into `hex`. Any thread. KORVANI_ERR_NOT_SUPPORTED in
-// libraries built before the ready function existed; this one is such a library.
+// The lower-case hex SHA-256 of `text` (64 digits and a NUL) into `hex`. Any thread.
 KORVANI_C_API korvani_status korvani_sha256_hex(const char* text, char hex[KORVANI_SHA256_HEX_SIZE],
                                                 korvani_error* error);
 
@@ -412,7 +410,8 @@ typedef struct korvani_exchange {
   size_t struct_size;
   int64_t status_code;         // the HTTP status; 0 when no answer came
   const korvani_error* error;  // NULL when the exchange had no error
-  uint32_t send_count;         // how many times the request was sent (1, or 2 after a re-send)
+  uint32_t send_count;         // how many times the request was sent; 0: not counted (this
+                               // library does not count yet)
 } korvani_exchange;
 
 typedef struct korvani_exchange_observer {
@@ -423,9 +422,9 @@ typedef struct korvani_exchange_observer {
 } korvani_exchange_observer;
 
 // Installs the observer (copied; NULL removes it), off by default; it logs nothing. Called on the
-// host's thread, inside a drain call, for each payment's exchange. KORVANI_ERR_NOT_SUPPORTED in
-// libraries built before the observer existed; this one is such a library (the user data is
-// freed at once).
+// host's thread, inside a drain call, once per exchange as soon as its outcome is known: before
+// the report, and also for an exchange nobody reports (a component released mid-payment). The
+// earlier observer's user data is freed.
 KORVANI_C_API korvani_status
 korvani_set_exchange_observer(const korvani_exchange_observer* observer, korvani_error* error);
 
