@@ -4,20 +4,17 @@
 // with one payment in flight and one answer queued. Usage: korvani_capi_c_test SANDBOX_PROGRAM
 #define _POSIX_C_SOURCE 200809L
 
-#include <dirent.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "c_host_support.h"
 #include "korvani/korvani.h"
 
 static int passed;
@@ -53,58 +50,6 @@ static int callbacks_off_thread;  // host callbacks that ran on another thread t
 
 static void on_host_thread(void) {
   if (!pthread_equal(pthread_self(), host_thread)) ++callbacks_off_thread;
-}
-
-static int thread_count(void) {
-  int count = 0;
-  DIR* tasks = opendir("/proc/self/task");
-  struct dirent* entry;
-  if (!tasks) return -1;
-  while ((entry = readdir(tasks)) != NULL) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(tasks);
-  return count;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The sandbox, as a child process: its first line on stdout is the base URL.
-
-static pid_t sandbox_pid;
-static char sandbox_url[128];
-static char sandbox_ca[64];
-
-static int start_sandbox(const char* program) {
-  int out[2];
-  char* argv[] = {(char*)program, "--quiet", "--slow-ms", "1500", "--ca-out", sandbox_ca, NULL};
-  FILE* stream;
-  snprintf(sandbox_ca, sizeof sandbox_ca, "/tmp/korvani-capi-ca-%ld.pem", (long)getpid());
-  if (pipe(out) != 0) return 0;
-  sandbox_pid = fork();
-  if (sandbox_pid < 0) return 0;
-  if (sandbox_pid == 0) {
-    // The sandbox ends with this test, however the test ends.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    execv(program, argv);
-    _exit(127);
-  }
-  close(out[1]);
-  stream = fdopen(out[0], "r");
-  if (!stream || !fgets(sandbox_url, sizeof sandbox_url, stream)) return 0;
-  sandbox_url[strcspn(sandbox_url, "\n")] = '\0';
-  fclose(stream);
-  return strncmp(sandbox_url, "https://", 8) == 0;
-}
-
-static void stop_sandbox(void) {
-  int status;
-  if (sandbox_pid <= 0) return;
-  kill(sandbox_pid, SIGTERM);
-  waitpid(sandbox_pid, &status, 0);
-  unlink(sandbox_ca);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -653,18 +598,6 @@ static void test_shutdown_with_work_in_flight(korvani_configuration_t* configura
 
 // ---------------------------------------------------------------------------------------------
 
-static void* do_nothing(void* argument) {
-  return argument;
-}
-
-// The threads of this process before the library runs, counted once a thread has been made and
-// joined: ThreadSanitizer starts a thread of its own at the first one.
-static int threads_without_the_library(void) {
-  pthread_t thread;
-  if (pthread_create(&thread, NULL, do_nothing, NULL) == 0) pthread_join(thread, NULL);
-  return thread_count();
-}
-
 int main(int argc, char** argv) {
   const int threads_before = threads_without_the_library();
   korvani_error error = KORVANI_ERROR_INIT;
@@ -680,7 +613,7 @@ int main(int argc, char** argv) {
   size_t handles = 99, user_data = 99;
 
   host_thread = pthread_self();
-  if (argc != 2 || !start_sandbox(argv[1])) {
+  if (argc != 2 || !start_sandbox(argv[1], "1500")) {
     fprintf(stderr, "usage: %s SANDBOX_PROGRAM (the sandbox did not start)\n", argv[0]);
     return 1;
   }
