@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,6 +110,26 @@ int rawValue(const Enum& value) {
   return raw;
 }
 
+// The text members by their korvani_configuration_text and korvani_payment_text values (the
+// platform, never absent, is set apart).
+using Text = std::optional<std::string>;
+using C = PaymentPluginConfiguration;
+constexpr Text C::*kConfigurationTexts[] = {&C::baseUrl,    &C::path,          &C::accessToken,
+                                            &C::appVersion, &C::brixSessionId, nullptr,
+                                            &C::siteId,     &C::source,        &C::userAgent};
+using Choice = korvani::host::PaymentChoice;
+constexpr Text Choice::*kPaymentTexts[] = {&Choice::paymentMethodId, &Choice::paymentTypeId,
+                                           &Choice::issuerId, &Choice::tokenId};
+
+static_assert(std::size(kConfigurationTexts) == KORVANI_CONFIG_USER_AGENT + 1 &&
+              std::size(kPaymentTexts) == KORVANI_TOKEN_ID + 1);
+
+// The member at `index`, or null outside the table.
+template <class Member, std::size_t size>
+Member memberAt(Member const (&members)[size], int index) {
+  return index >= 0 && static_cast<std::size_t>(index) < size ? members[index] : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -180,34 +201,14 @@ korvani_status korvani_configuration_set_text(korvani_configuration_t* configura
   return entry(error, [&] {
     if (!configuration) return invalid(error, "configuration is NULL");
     PaymentPluginConfiguration& c = *configuration->value;
-    switch (rawValue(member)) {
-      case KORVANI_CONFIG_BASE_URL:
-        c.baseUrl = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_CONFIG_PATH:
-        c.path = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_CONFIG_ACCESS_TOKEN:
-        c.accessToken = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_CONFIG_APP_VERSION:
-        c.appVersion = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_CONFIG_SESSION_ID:
-        c.brixSessionId = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_CONFIG_PLATFORM:
-        c.platform = value ? value : "";
-        return KORVANI_OK;
-      case KORVANI_CONFIG_SITE_ID:
-        c.siteId = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_CONFIG_SOURCE:
-        c.source = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_CONFIG_USER_AGENT:
-        c.userAgent = copyText(value);
-        return KORVANI_OK;
+    const int index = rawValue(member);
+    if (index == KORVANI_CONFIG_PLATFORM) {
+      c.platform = value ? value : "";  // never absent
+      return KORVANI_OK;
+    }
+    if (const auto text = memberAt(kConfigurationTexts, index)) {
+      c.*text = copyText(value);
+      return KORVANI_OK;
     }
     return invalid(error, "unknown configuration member");
   });
@@ -292,20 +293,9 @@ korvani_status korvani_payment_data_set_text(korvani_payment_data_t* data,
                                              korvani_error* error) {
   return entry(error, [&] {
     if (!data) return invalid(error, "data is NULL");
-    korvani::host::PaymentChoice& choice = data->choice;
-    switch (rawValue(member)) {
-      case KORVANI_PAYMENT_METHOD_ID:
-        choice.paymentMethodId = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_PAYMENT_TYPE_ID:
-        choice.paymentTypeId = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_ISSUER_ID:
-        choice.issuerId = copyText(value);
-        return KORVANI_OK;
-      case KORVANI_TOKEN_ID:
-        choice.tokenId = copyText(value);
-        return KORVANI_OK;
+    if (const auto text = memberAt(kPaymentTexts, rawValue(member))) {
+      data->choice.*text = copyText(value);
+      return KORVANI_OK;
     }
     return invalid(error, "unknown payment data member");
   });
