@@ -104,20 +104,15 @@ static int finished_remote(void* user_data, int remote_status, const char* detai
   return 0;
 }
 
+// Every user data below begins with its count of frees.
 static void free_counted(void* user_data) {
   ++*(int*)user_data;
-}  // `frees` comes first
+}
 
 static korvani_navigation_handler handler_table(handler_log* log) {
-  korvani_navigation_handler table;
+  const korvani_navigation_handler table = {sizeof table, log,      free_counted,   begin_work,
+                                            end_work,     finished, finished_remote};
   memset(log, 0, sizeof *log);
-  table.struct_size = sizeof table;
-  table.user_data = log;
-  table.free_user_data = free_counted;
-  table.begin_plugin_work = begin_work;
-  table.end_plugin_work = end_work;
-  table.did_finish_payment = finished;
-  table.did_finish_remote_payment = finished_remote;
   return table;
 }
 
@@ -152,16 +147,12 @@ static int get_data(void* user_data, const char* key, korvani_text_answer_t* ans
 
 static korvani_store_callbacks store_table(store_state* store, const char* method,
                                            const char* token) {
-  korvani_store_callbacks table;
+  const korvani_store_callbacks table = {sizeof table, store, free_counted, current_payment_data,
+                                         get_data};
   memset(store, 0, sizeof *store);
   store->method = method;
   store->token = token;
   store->auth_code = "{\"code\": \"482913\", \"validated\": true}";
-  table.struct_size = sizeof table;
-  table.user_data = store;
-  table.free_user_data = free_counted;
-  table.current_payment_data = current_payment_data;
-  table.get_data = get_data;
   return table;
 }
 
@@ -215,12 +206,8 @@ static int digest(void* user_data, const char* text, korvani_text_answer_t* answ
 }
 
 static korvani_sha256_hook hook_table(hook_state* hook) {
-  korvani_sha256_hook table;
+  const korvani_sha256_hook table = {sizeof table, hook, free_counted, digest};
   memset(hook, 0, sizeof *hook);
-  table.struct_size = sizeof table;
-  table.user_data = hook;
-  table.free_user_data = free_counted;
-  table.digest = digest;
   return table;
 }
 
@@ -602,11 +589,16 @@ int main(int argc, char** argv) {
   const int threads_before = threads_without_the_library();
   korvani_error error = KORVANI_ERROR_INIT;
   korvani_configuration_t* configuration = NULL;
-  korvani_scheduler scheduler_table;
-  korvani_reachability reachability_table;
-  korvani_track_listener track_table;
-  korvani_host_failure_listener failure_table;
-  korvani_exchange_observer exchange_table;
+  const korvani_scheduler scheduler_table = {sizeof scheduler_table, &scheduler, free_counted,
+                                             notify};
+  const korvani_reachability reachability_table = {sizeof reachability_table, &reachability,
+                                                   free_counted, current_status};
+  const korvani_track_listener track_table = {sizeof track_table, &tracked, free_counted,
+                                              track_event};
+  const korvani_host_failure_listener failure_table = {sizeof failure_table, &failures,
+                                                       free_counted, host_failed};
+  const korvani_exchange_observer exchange_table = {sizeof exchange_table, &exchanges, free_counted,
+                                                    exchange_finished};
   hook_state hook;
   korvani_sha256_hook hook_installed;
   int major = -1, minor = -1, patch = -1;
@@ -625,31 +617,11 @@ int main(int argc, char** argv) {
   // The host services.
   memset(&scheduler, 0, sizeof scheduler);
   if (pipe(scheduler.pipe) != 0) return 1;
-  scheduler_table.struct_size = sizeof scheduler_table;
-  scheduler_table.user_data = &scheduler;
-  scheduler_table.free_user_data = free_counted;
-  scheduler_table.notify = notify;
   CHECK_OK(korvani_set_scheduler(&scheduler_table, &check_error_));
   reachability.status = KORVANI_REACHABLE_VIA_WIFI;
-  reachability_table.struct_size = sizeof reachability_table;
-  reachability_table.user_data = &reachability;
-  reachability_table.free_user_data = free_counted;
-  reachability_table.current_status = current_status;
   CHECK_OK(korvani_set_reachability(&reachability_table, &check_error_));
-  track_table.struct_size = sizeof track_table;
-  track_table.user_data = &tracked;
-  track_table.free_user_data = free_counted;
-  track_table.track_event = track_event;
   CHECK_OK(korvani_set_track_listener(&track_table, &check_error_));
-  failure_table.struct_size = sizeof failure_table;
-  failure_table.user_data = &failures;
-  failure_table.free_user_data = free_counted;
-  failure_table.host_failed = host_failed;
   CHECK_OK(korvani_set_host_failure_listener(&failure_table, &check_error_));
-  exchange_table.struct_size = sizeof exchange_table;
-  exchange_table.user_data = &exchanges;
-  exchange_table.free_user_data = free_counted;
-  exchange_table.exchange_finished = exchange_finished;
   CHECK_OK(korvani_set_exchange_observer(&exchange_table, &check_error_));
 
   // The configuration of every checkout below.
