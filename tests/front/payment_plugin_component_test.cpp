@@ -10,6 +10,7 @@
 #include "front_fixture.hpp"
 #include "korvani/payment_configuration_manager.hpp"
 #include "korvani/payment_service.hpp"
+#include "korvani/payment_view_model.hpp"
 
 namespace korvani {
 namespace {
