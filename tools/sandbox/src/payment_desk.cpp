@@ -146,12 +146,16 @@ DeskAnswer PaymentDesk::receive(const PaymentRequest& request) {
 }
 
 DeskAnswer PaymentDesk::decide(const JsonObject& body) {
-  const Scenario scenario = chooseScenario(body);
+  const Scenario scenario = nextScenario_.value_or(chooseScenario(body));
+  nextScenario_.reset();
   DeskAnswer answer;
   answer.scenario = scenario;
-  if (scenario == Scenario::serverError) {
+  if (scenario == Scenario::serverError || scenario == Scenario::unavailable) {
     DeskAnswer failure =
-        refuse(500, "internal_error", "The payment platform failed (sandbox scenario).");
+        scenario == Scenario::serverError
+            ? refuse(500, "internal_error", "The payment platform failed (sandbox scenario).")
+            : refuse(503, "service_unavailable",
+                     "The payment platform is unavailable (sandbox scenario).");
     failure.scenario = scenario;
     return failure;
   }
@@ -193,6 +197,16 @@ void PaymentDesk::remember(std::string key, JsonValue requestBody, const DeskAns
     remembered_.erase(arrival_.front());
     arrival_.pop_front();
   }
+}
+
+void PaymentDesk::setNextScenario(std::optional<Scenario> scenario) {
+  std::lock_guard lock(mutex_);
+  nextScenario_ = scenario;
+}
+
+std::optional<Scenario> PaymentDesk::nextScenario() const {
+  std::lock_guard lock(mutex_);
+  return nextScenario_;
 }
 
 void PaymentDesk::settle(std::string_view idempotencyKey) {

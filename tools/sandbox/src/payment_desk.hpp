@@ -48,6 +48,11 @@ class PaymentDesk {
 
   std::uint64_t nextPaymentId() const;
 
+  // The scenario of the next request that would create a payment (not a replay, not a refused
+  // one), whatever its token or amount; used once. nullopt cancels a pending one.
+  void setNextScenario(std::optional<Scenario> scenario);
+  std::optional<Scenario> nextScenario() const;
+
  private:
   struct Remembered {
     JsonValue requestBody;
@@ -63,6 +68,7 @@ class PaymentDesk {
   const std::size_t capacity_;
   mutable std::mutex mutex_;
   std::uint64_t nextId_;
+  std::optional<Scenario> nextScenario_;
   std::unordered_map<std::string, Remembered> remembered_;
   std::deque<std::string> arrival_;  // keys, oldest first, for eviction
 };

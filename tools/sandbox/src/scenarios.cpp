@@ -10,7 +10,7 @@ namespace korvani::sandbox {
 namespace {
 
 // Amounts are unusual on purpose (90.0x) so that real-looking test amounts approve.
-constexpr std::array<ScenarioEntry, 9> kScenarios{{
+constexpr std::array<ScenarioEntry, 10> kScenarios{{
     {Scenario::approved, "approved", "sbx-approved", "100"},
     {Scenario::rejected, "rejected", "sbx-rejected", "90.01"},
     {Scenario::inProcess, "in-process", "sbx-in-process", "90.02"},
@@ -20,6 +20,7 @@ constexpr std::array<ScenarioEntry, 9> kScenarios{{
     {Scenario::invalidJson, "invalid-json", "sbx-invalid-json", "90.06"},
     {Scenario::jsonArray, "json-array", "sbx-json-array", "90.07"},
     {Scenario::missingStatus, "missing-status", "sbx-missing-status", "90.08"},
+    {Scenario::unavailable, "unavailable", "sbx-unavailable", "90.09"},
 }};
 
 const ScenarioEntry* findByName(std::string_view name) {
@@ -47,6 +48,12 @@ std::optional<Scenario> scenarioForToken(std::string_view token) {
     if (entry.token == token) return entry.scenario;
   }
   return std::nullopt;
+}
+
+std::optional<Scenario> scenarioForName(std::string_view name) {
+  const ScenarioEntry* entry = findByName(name);
+  if (entry == nullptr) return std::nullopt;
+  return entry->scenario;
 }
 
 std::vector<std::string_view> sandboxScenarioNames() {

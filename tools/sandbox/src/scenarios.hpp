@@ -11,6 +11,7 @@ enum class Scenario {
   rejected,
   inProcess,
   serverError,
+  unavailable,
   slow,
   dropConnection,
   invalidJson,
@@ -29,5 +30,6 @@ struct ScenarioEntry {
 std::span<const ScenarioEntry> scenarioTable();
 const ScenarioEntry& scenarioEntry(Scenario scenario);
 std::optional<Scenario> scenarioForToken(std::string_view token);
+std::optional<Scenario> scenarioForName(std::string_view name);
 
 }  // namespace korvani::sandbox
