@@ -1,5 +1,6 @@
 // korvani-sandbox: serves the sandbox payment platform on loopback until SIGINT or SIGTERM.
-// The first line on stdout is the base URL, so scripts can read where it listens.
+// The first line on stdout is the base URL, so scripts can read where it listens; the second
+// is the dashboard's address, unless it is turned off.
 
 #include <pthread.h>
 #include <signal.h>
@@ -27,6 +28,9 @@ constexpr const char* kUsage =
     "  --keep-alive-seconds N idle time before a kept-alive connection is closed (default 5)\n"
     "  --threads N            connections served at once (default 8)\n"
     "  --quiet                no request log on standard error\n"
+    "  --dashboard-port N     port of the dashboard page; 0 or absent picks a free one\n"
+    "  --no-dashboard         no dashboard page\n"
+    "  --journal N            requests the dashboard keeps (default 500)\n"
     "  --scenarios            print the scenario table and exit\n";
 
 template <typename T>
@@ -65,6 +69,14 @@ int parseArguments(int argc, char** argv, SandboxOptions& options, std::string& 
       return 2;
     } else if (arg == "--quiet") {
       options.quiet = true;
+    } else if (arg == "--no-dashboard") {
+      options.dashboard = false;
+    } else if (arg == "--dashboard-port") {
+      ok = value(text) && parseNumber(text, options.dashboardPort) && options.dashboardPort >= 0 &&
+           options.dashboardPort <= 65535;
+    } else if (arg == "--journal") {
+      ok = value(text) && parseNumber(text, options.journalCapacity) &&
+           options.journalCapacity > 0 && options.journalCapacity <= 100'000;
     } else if (arg == "--host") {
       ok = value(text) && (options.host = std::string(text), true);
     } else if (arg == "--port") {
@@ -104,6 +116,7 @@ int parseArguments(int argc, char** argv, SandboxOptions& options, std::string& 
 
 int main(int argc, char** argv) {
   SandboxOptions options;
+  options.dashboard = true;
   std::string caOut;
   if (int parsed = parseArguments(argc, argv, options, caOut); parsed != 0) {
     return parsed == 2 ? 0 : 2;
@@ -128,10 +141,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("%s\n", server.baseUrl().c_str());
+  if (options.dashboard) std::printf("%s\n", server.dashboardUrl().c_str());
   std::fflush(stdout);
   if (!options.quiet) {
     std::cerr << "korvani-sandbox: payments at " << server.paymentsUrl()
               << " (--scenarios lists the test inputs)\n";
+    if (options.dashboard) {
+      std::cerr << "korvani-sandbox: dashboard at " << server.dashboardUrl() << "\n";
+    }
   }
 
   int received = 0;

@@ -5,6 +5,7 @@
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,8 +18,11 @@
 #include <thread>
 #include <utility>
 
+#include "dashboard.hpp"
+#include "journal.hpp"
 #include "korvani/devtls/dev_certificates.hpp"
 #include "korvani/json.hpp"
+#include "listening.hpp"
 #include "payment_desk.hpp"
 #include "scenarios.hpp"
 
@@ -29,7 +33,8 @@ using Clock = std::chrono::steady_clock;
 
 // One accepted connection, seen from the worker thread that serves it from accept to close.
 struct Connection {
-  int socketFd = -1;  // the descriptor the HTTP server reads and writes
+  std::uint64_t id = 0;  // 1, 2, 3... in the order accepted
+  int socketFd = -1;     // the descriptor the HTTP server reads and writes
   // Our own duplicate of it: stop() may shut the socket down through it without racing the
   // server's close() of socketFd (a closed number can be reused by anything).
   int ownFd = -1;
@@ -71,6 +76,31 @@ std::string maskToken(std::string_view token) {
   return std::string(token.substr(0, std::min<std::size_t>(4, token.size() / 2))) + "\xE2\x80\xA6";
 }
 
+// The request target with the access token's value masked.
+std::string maskedTarget(const std::string& target) {
+  const std::size_t query = target.find('?');
+  if (query == std::string::npos) return target;
+  std::string masked = target.substr(0, query + 1);
+  std::string_view rest = std::string_view(target).substr(query + 1);
+  while (!rest.empty()) {
+    const std::size_t end = std::min(rest.find('&'), rest.size());
+    const std::string_view parameter = rest.substr(0, end);
+    constexpr std::string_view kToken = "access_token=";
+    if (parameter.starts_with(kToken)) {
+      masked.append(kToken).append(maskToken(parameter.substr(kToken.size())));
+    } else {
+      masked.append(parameter);
+    }
+    if (end < rest.size()) masked.push_back('&');
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+  }
+  return masked;
+}
+
+std::string cut(const std::string& body) {
+  return body.substr(0, std::min(body.size(), RequestRecord::kBodyLimit));
+}
+
 std::string plainError(int status) {
   const char* error = status == 404 ? "not_found" : status == 413 ? "payload_too_large" : "error";
   const char* message = status == 404 ? "No such resource." : "The request was refused.";
@@ -93,10 +123,12 @@ struct Deleter {
 // only), and because each worker can tell which connection it serves.
 class ConnectionWorkers final : public httplib::TaskQueue {
  public:
-  // `accepted` counts connections; `finished` runs after each connection has been served.
+  // `accepted` counts connections and numbers them; `opened` runs as each is accepted, on the
+  // accepting thread, `finished` after each has been served.
   ConnectionWorkers(std::size_t count, std::atomic<std::uint64_t>& accepted,
+                    std::function<void(std::uint64_t)> opened,
                     std::function<void(Connection&)> finished)
-      : accepted_(accepted), finished_(std::move(finished)) {
+      : accepted_(accepted), opened_(std::move(opened)), finished_(std::move(finished)) {
     threads_.reserve(count);
     for (std::size_t i = 0; i < count; ++i)
       threads_.emplace_back([this] { run(); });
@@ -104,10 +136,11 @@ class ConnectionWorkers final : public httplib::TaskQueue {
   ~ConnectionWorkers() override { shutdown(); }
 
   void enqueue(std::function<void()> job) override {
-    accepted_.fetch_add(1, std::memory_order_relaxed);
+    const std::uint64_t id = accepted_.fetch_add(1, std::memory_order_relaxed) + 1;
+    opened_(id);
     {
       std::lock_guard lock(mutex_);
-      jobs_.push_back(std::move(job));
+      jobs_.push_back({id, std::move(job)});
     }
     ready_.notify_one();
   }
@@ -128,7 +161,7 @@ class ConnectionWorkers final : public httplib::TaskQueue {
  private:
   void run() {
     for (;;) {
-      std::function<void()> job;
+      Job job;
       {
         std::unique_lock lock(mutex_);
         ready_.wait(lock, [this] { return shuttingDown_ || !jobs_.empty(); });
@@ -137,18 +170,25 @@ class ConnectionWorkers final : public httplib::TaskQueue {
         jobs_.pop_front();
       }
       Connection connection;
+      connection.id = job.connectionId;
       currentConnection = &connection;
-      job();
+      job.serve();
       currentConnection = nullptr;
       finished_(connection);
     }
   }
 
+  struct Job {
+    std::uint64_t connectionId = 0;
+    std::function<void()> serve;
+  };
+
   std::atomic<std::uint64_t>& accepted_;
+  const std::function<void(std::uint64_t)> opened_;
   const std::function<void(Connection&)> finished_;
   std::mutex mutex_;
   std::condition_variable ready_;
-  std::deque<std::function<void()>> jobs_;
+  std::deque<Job> jobs_;
   bool shuttingDown_ = false;
   std::vector<std::thread> threads_;
 };
@@ -160,7 +200,13 @@ struct SandboxServer::Impl {
       : options(std::move(opts)),
         certificates(devtls::makeDevCertificates("Korvani sandbox")),
         desk(options.firstPaymentId, options.idempotencyCapacity,
-             std::clamp(options.slowDelay, std::chrono::milliseconds(0), kMaxSlowDelay)) {}
+             std::clamp(options.slowDelay, std::chrono::milliseconds(0), kMaxSlowDelay)) {
+    if (options.dashboard) {
+      // Room for the lanes of the connections behind the journal's requests, and then some.
+      journal = std::make_unique<Journal>(options.journalCapacity, 256);
+      dashboard = std::make_unique<Dashboard>(*journal, desk, [this] { return counters(); });
+    }
+  }
 
   bool start(std::string* error);
   void stop();
@@ -174,6 +220,8 @@ struct SandboxServer::Impl {
   bool dropCurrentConnection();
   void handlePayment(const httplib::Request& request, httplib::Response& response);
   void log(const httplib::Request& request, const httplib::Response& response);
+  void record(const httplib::Request& request, const httplib::Response& response);
+  SandboxCounters counters() const;
   static void onTlsEvent(const SSL* ssl, int where, int ret);
 
   const SandboxOptions options;
@@ -184,6 +232,10 @@ struct SandboxServer::Impl {
   std::atomic<std::uint64_t> handshakesCompleted{0};
   std::atomic<std::uint64_t> requestsServed{0};
 
+  // Both null without the dashboard. The journal outlives restarts, like the desk.
+  std::unique_ptr<Journal> journal;
+  std::unique_ptr<Dashboard> dashboard;
+
   // start() and stop() run one at a time.
   std::mutex lifecycleMutex;
   std::unique_ptr<httplib::SSLServer> server;
@@ -192,6 +244,7 @@ struct SandboxServer::Impl {
   mutable std::mutex addressMutex;
   std::string urlHost;
   int boundPort = 0;
+  int dashboardPort = 0;
 
   // Open connections and the stop signal, for waking idle keep-alive connections and
   // delayed answers when stopping.
@@ -209,9 +262,11 @@ void SandboxServer::Impl::onTlsEvent(const SSL* ssl, int where, int /*ret*/) {
   if (self == nullptr || connection == nullptr) return;
   if ((where & SSL_CB_HANDSHAKE_START) != 0 && connection->socketFd < 0) {
     self->attach(*connection, SSL_get_fd(ssl));
+    if (self->journal) self->journal->handshakeStarted(connection->id);
   }
   if ((where & SSL_CB_HANDSHAKE_DONE) != 0) {
     self->handshakesCompleted.fetch_add(1, std::memory_order_relaxed);
+    if (self->journal) self->journal->handshakeDone(connection->id);
   }
 }
 
@@ -248,6 +303,7 @@ void SandboxServer::Impl::attach(Connection& connection, int fd) {
 }
 
 void SandboxServer::Impl::detach(Connection& connection) {
+  if (journal) journal->connectionClosed(connection.id);
   std::lock_guard lock(connectionsMutex);
   std::erase(live, &connection);
   if (connection.ownFd >= 0) ::close(connection.ownFd);
@@ -342,6 +398,49 @@ void SandboxServer::Impl::log(const httplib::Request& request, const httplib::Re
   }
 }
 
+// Runs on the worker that answered, after the answer is out: what the journal keeps is copied
+// here, and the dashboard's threads make their views of it.
+void SandboxServer::Impl::record(const httplib::Request& request,
+                                 const httplib::Response& response) {
+  const RequestTrace& trace = currentTrace;
+  RequestRecord entry;
+  entry.connectionId = currentConnection != nullptr ? currentConnection->id : 0;
+  entry.start = journal->at(trace.start);
+  entry.end = journal->now();
+  entry.method = request.method;
+  entry.target = maskedTarget(request.target);
+  for (const auto& [name, value] : request.headers) {
+    // The server's own notes about the peer, not fields that were sent.
+    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+        name == "LOCAL_PORT") {
+      continue;
+    }
+    const bool secret =
+        strcasecmp(name.c_str(), "Authorization") == 0 || strcasecmp(name.c_str(), "Cookie") == 0;
+    entry.headers.emplace_back(name, secret ? maskToken(value) : value);
+  }
+  entry.body = cut(request.body);
+  entry.bodyBytes = request.body.size();
+  entry.status = response.status;
+  entry.contentType = response.get_header_value("Content-Type");
+  entry.answerBody = cut(response.body);
+  entry.answerBytes = response.body.size();
+  entry.paymentId = trace.paymentId;
+  if (trace.scenario) entry.scenario = scenarioEntry(*trace.scenario).name;
+  entry.replayed = trace.replayed;
+  entry.dropped = trace.dropped;
+  if (request.has_header("X-Idempotency-Key")) {
+    entry.idempotencyKey = request.get_header_value("X-Idempotency-Key");
+  }
+  journal->add(std::move(entry));
+}
+
+SandboxCounters SandboxServer::Impl::counters() const {
+  return {connectionsAccepted.load(std::memory_order_relaxed),
+          handshakesCompleted.load(std::memory_order_relaxed),
+          requestsServed.load(std::memory_order_acquire)};
+}
+
 bool SandboxServer::Impl::start(std::string* error) {
   auto fail = [error](std::string reason) {
     if (error != nullptr) *error = std::move(reason);
@@ -359,8 +458,12 @@ bool SandboxServer::Impl::start(std::string* error) {
   if (!candidate->is_valid()) return fail("TLS setup failed");
   const std::size_t workers = std::max<std::size_t>(options.workerThreads, 1);
   candidate->new_task_queue = [this, workers]() -> httplib::TaskQueue* {
-    return new ConnectionWorkers(workers, connectionsAccepted,
-                                 [this](Connection& connection) { detach(connection); });
+    return new ConnectionWorkers(
+        workers, connectionsAccepted,
+        [this](std::uint64_t id) {
+          if (journal) journal->connectionAccepted(id, journal->now());
+        },
+        [this](Connection& connection) { detach(connection); });
   };
   candidate->set_keep_alive_max_count(std::max<std::size_t>(options.keepAliveMaxCount, 1));
   const time_t keepAliveSeconds = std::max<time_t>(options.keepAliveTimeout.count(), 1);
@@ -391,7 +494,11 @@ bool SandboxServer::Impl::start(std::string* error) {
   // Called once the answer has been written.
   candidate->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
     markBusy(false);
+    // A request refused before routing (a bad request line, a body too large) has no trace.
+    if (currentTrace.start == Clock::time_point()) currentTrace.start = Clock::now();
     if (!options.quiet) log(request, response);
+    if (journal) record(request, response);
+    currentTrace = RequestTrace();
   });
   // Replaces the library's default, which also sets SO_REUSEPORT and so would let a second
   // sandbox share a busy port and take half of its connections.
@@ -416,22 +523,25 @@ bool SandboxServer::Impl::start(std::string* error) {
     std::lock_guard lock(connectionsMutex);
     stopping = false;
   }
-  httplib::SSLServer* raw = candidate.get();
-  listener = std::thread([raw] { raw->listen_after_bind(); });
-  // stop() is only heard by a server that is already running, so wait for it (briefly).
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!raw->is_running() && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
   server = std::move(candidate);
-  if (!raw->is_running()) {
+  if (!listenInBackground(*server, listener)) {
     shutDown();
     return fail("the server did not start");
+  }
+  int pagePort = 0;
+  if (dashboard) {
+    std::string reason;
+    pagePort = dashboard->start(options.host, options.dashboardPort, &reason);
+    if (pagePort == 0) {
+      shutDown();
+      return fail(reason);
+    }
   }
 
   std::lock_guard address(addressMutex);
   urlHost = options.host == "::1" ? "[::1]" : options.host;
   boundPort = port;
+  dashboardPort = pagePort;
   return true;
 }
 
@@ -442,6 +552,7 @@ void SandboxServer::Impl::stop() {
 
 void SandboxServer::Impl::shutDown() {
   if (!server) return;
+  if (dashboard) dashboard->stop();
   {
     std::lock_guard lock(connectionsMutex);
     stopping = true;
@@ -460,6 +571,7 @@ void SandboxServer::Impl::shutDown() {
   std::lock_guard address(addressMutex);
   urlHost.clear();
   boundPort = 0;
+  dashboardPort = 0;
 }
 
 SandboxServer::SandboxServer(SandboxOptions options)
@@ -497,6 +609,12 @@ std::string SandboxServer::paymentsUrl() const {
   return base.empty() ? base : base + impl_->options.paymentsPath;
 }
 
+std::string SandboxServer::dashboardUrl() const {
+  std::lock_guard lock(impl_->addressMutex);
+  if (impl_->dashboardPort == 0) return {};
+  return "http://" + impl_->urlHost + ":" + std::to_string(impl_->dashboardPort) + "/";
+}
+
 const std::string& SandboxServer::caCertificatePem() const {
   return impl_->certificates.authority.certificatePem;
 }
@@ -511,9 +629,7 @@ bool SandboxServer::writeCaCertificate(const std::filesystem::path& path) const 
 }
 
 SandboxCounters SandboxServer::counters() const {
-  return {impl_->connectionsAccepted.load(std::memory_order_relaxed),
-          impl_->handshakesCompleted.load(std::memory_order_relaxed),
-          impl_->requestsServed.load(std::memory_order_acquire)};
+  return impl_->counters();
 }
 
 std::uint64_t SandboxServer::nextPaymentId() const {

@@ -37,6 +37,14 @@ struct SandboxOptions {
   std::size_t idempotencyCapacity = 100'000;
   // No request log at all (benchmarks, tests).
   bool quiet = false;
+  // The dashboard: a page on its own loopback port (plain HTTP, same host) that shows the
+  // requests, payments and connections live and sets the next payment's scenario
+  // (tools/sandbox/README.md). Off unless asked for: without it nothing is journaled.
+  bool dashboard = false;
+  // 0 picks a free port at every start.
+  int dashboardPort = 0;
+  // Requests the dashboard's journal keeps; the oldest are forgotten beyond this.
+  std::size_t journalCapacity = 500;
   // Receives each log line (without newline); standard error when empty. Called on server
   // threads, one line at a time; it must not call stop().
   std::function<void(const std::string&)> logSink;
@@ -73,6 +81,9 @@ class SandboxServer {
   std::string baseUrl() const;
   // Base URL plus the payments path, e.g. "https://127.0.0.1:PORT/v1/payments".
   std::string paymentsUrl() const;
+
+  // The dashboard's page ("http://127.0.0.1:PORT/"); "" when it is off or the server stopped.
+  std::string dashboardUrl() const;
 
   const std::string& caCertificatePem() const;
   // Writes caCertificatePem() to `path`; false when the file cannot be written.
