@@ -8,9 +8,8 @@
   // Lanes drawn at most; older connections scroll out of the picture first.
   const MAX_LANES = 16;
   const MAX_CONNECTIONS = 256;
-  // Idle time on the lanes' axis counts at most this much (microseconds), so that a request
-  // minutes after the warm-up still sits next to it.
-  const MAX_GAP = 300000;
+  // Longer stretches without a handshake or request on any lane are idle (microseconds).
+  const IDLE = 20000;
 
   const state = {
     requests: new Map(),  // seq -> summary, oldest first
@@ -160,16 +159,24 @@
     byId('payments').tBodies[0].replaceChildren(...rows);
   }
 
-  // The lanes' time axis: real time, except that idle stretches longer than MAX_GAP count as
-  // MAX_GAP (and are marked), so that reuse, warm-up and re-sends stay visible at a glance.
+  // The lanes' time axis: real time where something happens, while each idle stretch (longer
+  // than IDLE) takes only a sixth of the busy time, and is marked with its real length. So
+  // reuse, warm-up and re-sends stay visible at a glance, minutes apart or not.
   function makeAxis(times) {
     const sorted = [...new Set(times)].sort((a, b) => a - b);
+    let busy = 0;
+    for (let i = 1; i < sorted.length; i++) {
+      const real = sorted[i] - sorted[i - 1];
+      if (real <= IDLE) busy += real;
+    }
+    const idleWidth = Math.max(busy / 6, 200);
     const virtual = [0];
     const gaps = [];
     for (let i = 1; i < sorted.length; i++) {
       const real = sorted[i] - sorted[i - 1];
-      virtual.push(virtual[i - 1] + Math.min(real, MAX_GAP));
-      if (real > MAX_GAP) gaps.push({at: virtual[i - 1] + MAX_GAP / 2, real});
+      const width = real > IDLE ? Math.min(real, idleWidth) : real;
+      virtual.push(virtual[i - 1] + width);
+      if (real > IDLE) gaps.push({at: virtual[i - 1] + width / 2, real});
     }
     const span = Math.max(virtual[virtual.length - 1], 1);
     const position = (t) => {
@@ -179,7 +186,9 @@
         const mid = (lo + hi + 1) >> 1;
         if (sorted[mid] <= t) lo = mid; else hi = mid - 1;
       }
-      return virtual[lo] + Math.min(t - sorted[lo], MAX_GAP);
+      if (lo + 1 >= sorted.length) return virtual[lo];
+      const fraction = (t - sorted[lo]) / (sorted[lo + 1] - sorted[lo]);
+      return virtual[lo] + fraction * (virtual[lo + 1] - virtual[lo]);
     };
     return {span, gaps, position};
   }
