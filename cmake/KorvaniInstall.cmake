@@ -2,7 +2,8 @@
 # the C API (libkorvani_c and korvani/korvani.h), one CMake package
 # (find_package(KorvaniPaymentPlugin) -> korvani::payment_plugin, which brings korvani::host and
 # korvani::platform; korvani::host_stand_ins and korvani::c beside them) and a pkg-config file
-# per library. Tests and tools stay in the build tree.
+# per library. Tests stay in the build tree; tools/sandbox installs the korvani-sandbox program
+# when tools are built.
 include(CMakePackageConfigHelpers)
 
 set(KORVANI_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/KorvaniPaymentPlugin)

@@ -70,10 +70,14 @@ foreach(type static shared)
   set(prefix ${WORK_DIR}/${type})
 
   # 2. The installed files: the headers, the four libraries of this type, the C API's shared
-  #    library and header, the CMake package and one .pc file per library, nothing else.
+  #    library and header, the CMake package and one .pc file per library, and the sandbox
+  #    program when tools were built (the scratch build has none), nothing else.
   set(expected ${expected_headers} ${INCLUDEDIR}/korvani/korvani.h ${LIBDIR}/pkgconfig/korvani_c.pc
       ${LIBDIR}/libkorvani_c.so ${LIBDIR}/libkorvani_c.so.${VERSION_MAJOR}
       ${LIBDIR}/libkorvani_c.so.${VERSION})
+  if(TOOLS AND type STREQUAL this_type)
+    list(APPEND expected ${BINDIR}/korvani-sandbox)
+  endif()
   foreach(library ${libraries})
     list(APPEND expected ${LIBDIR}/pkgconfig/${library}.pc)
     if(type STREQUAL "static")
@@ -95,6 +99,14 @@ foreach(type static shared)
     string(REPLACE ";" "\n  " expected "${expected}")
     string(REPLACE ";" "\n  " installed "${installed}")
     message(FATAL_ERROR "${type} install:\n  ${installed}\nexpected:\n  ${expected}")
+  endif()
+
+  # The installed sandbox runs from where it lies (it finds a shared install's libraries).
+  if(TOOLS AND type STREQUAL this_type)
+    run("installed korvani-sandbox" ${prefix}/${BINDIR}/korvani-sandbox --scenarios)
+    if(NOT run_output MATCHES "sbx-approved")
+      message(FATAL_ERROR "the installed korvani-sandbox printed no scenarios:\n${run_output}")
+    endif()
   endif()
 
   # 3. Versions: the installed one is accepted, another major version is not.
