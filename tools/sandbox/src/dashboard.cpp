@@ -79,22 +79,8 @@ JsonValue textOrNull(const std::optional<std::string>& text) {
   return text ? JsonValue(validUtf8(*text)) : JsonValue();
 }
 
-// The amount as the request wrote it (a number keeps its exact text when parsed).
-std::optional<std::string> amountOf(std::string_view body) {
-  const std::optional<JsonValue> parsed = parseJson(body);
-  const JsonObject* object = parsed ? parsed->asObject() : nullptr;
-  const JsonValue* amount = object ? object->find("transaction_amount") : nullptr;
-  if (amount == nullptr || !amount->isNumber()) return std::nullopt;
-  return serializeJson(*amount);
-}
-
-// The status of the payment an answer holds ("approved"), if it holds one.
-std::optional<std::string> paymentStatusOf(std::string_view answer) {
-  const std::optional<JsonValue> parsed = parseJson(answer);
-  const JsonObject* object = parsed ? parsed->asObject() : nullptr;
-  const JsonObject* raw = object ? object->getObject("raw") : nullptr;
-  const std::string* status = raw ? raw->getString("status") : nullptr;
-  return status ? std::optional(*status) : std::nullopt;
+JsonValue textOrNull(const std::string& text) {
+  return text.empty() ? JsonValue() : JsonValue(validUtf8(text));
 }
 
 // What a row of the table shows. Payment ids go as text: they exceed the integers a browser
@@ -112,9 +98,9 @@ JsonObject summaryOf(const RequestRecord& record) {
       {"replayed", record.replayed},
       {"scenario", record.scenario.empty() ? JsonValue() : JsonValue(record.scenario)},
       {"payment", record.paymentId ? JsonValue(std::to_string(*record.paymentId)) : JsonValue()},
-      {"amount", textOrNull(amountOf(record.body))},
+      {"amount", textOrNull(record.amount)},
       {"key", textOrNull(record.idempotencyKey)},
-      {"paymentStatus", textOrNull(paymentStatusOf(record.answerBody))},
+      {"paymentStatus", textOrNull(record.paymentStatus)},
   };
 }
 
@@ -226,15 +212,16 @@ std::string Dashboard::requestJson(std::uint64_t seq) const {
 // through the browser: a foreign Host (DNS rebinding) or a foreign Origin (cross-site posts).
 bool Dashboard::admits(const std::string& remoteAddress, const std::string& host,
                        const std::string& origin) const {
-  if (!isLoopbackPeer(remoteAddress)) return false;
-  const std::string port = ":" + std::to_string(port_);
-  bool knownHost = false;
-  for (std::string_view name : {"127.0.0.1", "localhost", "[::1]"}) {
-    const std::string authority = std::string(name) + port;
-    knownHost = knownHost || host == authority;
-    if (origin == "http://" + authority) return knownHost;
-  }
-  return knownHost && origin.empty();
+  const auto ours = [port = std::to_string(port_)](std::string_view authority) {
+    const std::size_t colon = authority.rfind(':');
+    if (colon == std::string_view::npos || authority.substr(colon + 1) != port) return false;
+    const std::string_view name = authority.substr(0, colon);
+    return name == "127.0.0.1" || name == "localhost" || name == "[::1]";
+  };
+  constexpr std::string_view kScheme = "http://";
+  return isLoopbackPeer(remoteAddress) && ours(host) &&
+         (origin.empty() ||
+          (origin.starts_with(kScheme) && ours(std::string_view(origin).substr(kScheme.size()))));
 }
 
 void Dashboard::route(httplib::Server& server) {

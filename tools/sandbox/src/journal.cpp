@@ -143,7 +143,7 @@ bool Journal::waitForChange(std::uint64_t revision, std::chrono::milliseconds ti
 
 bool Journal::pauseViewer(std::chrono::milliseconds pause) const {
   std::unique_lock lock(mutex_);
-  change_.wait_for(lock, pause, [&] { return viewersClosed_; });
+  closing_.wait_for(lock, pause, [&] { return viewersClosed_; });
   return !viewersClosed_;
 }
 
@@ -151,6 +151,7 @@ void Journal::closeViewers() {
   std::lock_guard lock(mutex_);
   viewersClosed_ = true;
   change_.notify_all();
+  closing_.notify_all();
 }
 
 void Journal::openViewers() {

@@ -36,7 +36,9 @@ struct RequestRecord {
   std::string answerBody;  // at most kBodyLimit bytes
   std::size_t answerBytes = 0;
   std::optional<std::uint64_t> paymentId;
-  std::string scenario;  // empty for refused requests
+  std::string scenario;       // empty for refused requests
+  std::string amount;         // transaction_amount as sent; empty when none
+  std::string paymentStatus;  // of the payment answered; empty when none
   std::optional<std::string> idempotencyKey;
   bool replayed = false;
   bool dropped = false;
@@ -122,6 +124,8 @@ class Journal {
 
   mutable std::mutex mutex_;
   mutable std::condition_variable change_;
+  // Apart from change_, so that a pausing viewer is not woken by every request.
+  mutable std::condition_variable closing_;
   std::uint64_t revision_ = 0;
   std::uint64_t clearedAt_ = 0;
   std::uint64_t nextSeq_ = 1;

@@ -120,6 +120,17 @@ DeskAnswer PaymentDesk::receive(const PaymentRequest& request) {
     return refuse(400, "bad_request", "transaction_amount must be a number.");
   }
 
+  std::string amount;
+  if (const JsonValue* value = body.find("transaction_amount")) {
+    amount = serializeJson(*value).value_or("");
+  }
+  DeskAnswer answer = answerValid(request, std::move(*parsed));
+  answer.amount = std::move(amount);
+  return answer;
+}
+
+DeskAnswer PaymentDesk::answerValid(const PaymentRequest& request, JsonValue parsed) {
+  const JsonObject& body = *parsed.asObject();
   // One lock around lookup, decision and memory, so that two concurrent first requests with
   // one key cannot both create a payment.
   std::lock_guard lock(mutex_);
@@ -128,7 +139,7 @@ DeskAnswer PaymentDesk::receive(const PaymentRequest& request) {
   std::string key(*request.idempotencyKey);
   if (auto found = remembered_.find(key); found != remembered_.end()) {
     const Remembered& earlier = found->second;
-    if (earlier.requestBody != *parsed) {
+    if (earlier.requestBody != parsed) {
       return refuse(409, "idempotency_key_reused",
                     "The X-Idempotency-Key was already used with a different body.");
     }
@@ -141,7 +152,7 @@ DeskAnswer PaymentDesk::receive(const PaymentRequest& request) {
     return replay;
   }
   DeskAnswer answer = decide(body);
-  remember(std::move(key), std::move(*parsed), answer);
+  remember(std::move(key), std::move(parsed), answer);
   return answer;
 }
 
@@ -167,6 +178,7 @@ DeskAnswer PaymentDesk::decide(const JsonObject& body) {
   }
 
   answer.paymentId = nextId_++;
+  if (scenario != Scenario::missingStatus) answer.paymentStatus = outcomeOf(scenario).status;
   JsonObject object = paymentAnswer(body, *answer.paymentId, scenario);
   std::optional<std::string> text = scenario == Scenario::jsonArray
                                         ? serializeJson(JsonValue(JsonArray{JsonValue(object)}))

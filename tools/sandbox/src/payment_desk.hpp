@@ -32,6 +32,10 @@ struct DeskAnswer {
   std::chrono::milliseconds delay{0};
   bool dropConnection = false;
   bool replayed = false;
+  // For the journal, found while deciding: transaction_amount as the request wrote it, and the
+  // status of the payment answered ("approved"); empty when there is none.
+  std::string amount;
+  std::string_view paymentStatus;
 };
 
 // The payment platform's decisions, apart from any transport: authentication, validation,
@@ -60,6 +64,8 @@ class PaymentDesk {
     bool inProgress = false;
   };
 
+  // After the checks: the idempotency rules, then the decision.
+  DeskAnswer answerValid(const PaymentRequest& request, JsonValue parsed);
   // Both run with mutex_ held.
   DeskAnswer decide(const JsonObject& body);
   void remember(std::string key, JsonValue requestBody, const DeskAnswer& answer);

@@ -48,6 +48,8 @@ struct RequestTrace {
   std::optional<Scenario> scenario;
   bool replayed = false;
   bool dropped = false;
+  std::string amount;
+  std::string_view paymentStatus;
 };
 
 // The HTTP server serves a connection, every request of it included, on one worker thread,
@@ -360,6 +362,8 @@ void SandboxServer::Impl::handlePayment(const httplib::Request& request,
   trace.paymentId = answer.paymentId;
   trace.scenario = answer.scenario;
   trace.replayed = answer.replayed;
+  trace.amount = std::move(answer.amount);
+  trace.paymentStatus = answer.paymentStatus;
 
   if (answer.delay.count() > 0) {
     waitUnlessStopping(answer.delay);
@@ -427,6 +431,8 @@ void SandboxServer::Impl::record(const httplib::Request& request,
   entry.answerBytes = response.body.size();
   entry.paymentId = trace.paymentId;
   if (trace.scenario) entry.scenario = scenarioEntry(*trace.scenario).name;
+  entry.amount = trace.amount;
+  entry.paymentStatus = trace.paymentStatus;
   entry.replayed = trace.replayed;
   entry.dropped = trace.dropped;
   if (request.has_header("X-Idempotency-Key")) {
@@ -478,7 +484,8 @@ bool SandboxServer::Impl::start(std::string* error) {
     markBusy(true);
     // Released after markBusy: whoever sees the count and then stops finds the request busy.
     requestsServed.fetch_add(1, std::memory_order_release);
-    currentTrace = RequestTrace{Clock::now(), std::nullopt, std::nullopt, false, false};
+    currentTrace = RequestTrace();
+    currentTrace.start = Clock::now();
     return httplib::Server::HandlerResponse::Unhandled;
   });
   candidate->Post(escapeRegex(options.paymentsPath),
