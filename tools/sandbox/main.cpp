@@ -76,7 +76,7 @@ int parseArguments(int argc, char** argv, SandboxOptions& options, std::string& 
            options.dashboardPort <= 65535;
     } else if (arg == "--journal") {
       ok = value(text) && parseNumber(text, options.journalCapacity) &&
-           options.journalCapacity > 0 && options.journalCapacity <= 100'000;
+           options.journalCapacity > 0 && options.journalCapacity <= 10'000;
     } else if (arg == "--host") {
       ok = value(text) && (options.host = std::string(text), true);
     } else if (arg == "--port") {

@@ -94,8 +94,9 @@
     byId('next-scenario').textContent =
         update.nextScenario === null ? '' : `next payment: ${update.nextScenario}`;
     const c = update.counters;
-    byId('counters').textContent =
-        `${c.requests} requests, ${c.connections} connections, ${c.handshakes} handshakes`;
+    const count = (n, what) => `${n} ${what}${n === 1 ? '' : 's'}`;
+    byId('counters').textContent = `${count(c.requests, 'request')}, ` +
+        `${count(c.connections, 'connection')}, ${count(c.handshakes, 'handshake')}`;
     byId('capacity').textContent = `the journal keeps the last ${update.capacity} requests`;
     render();
   }
