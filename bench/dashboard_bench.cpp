@@ -55,7 +55,7 @@ struct Checkout {
     // Every render a payment of its own (a new key), not a replay of the first.
     payment.configuration->sha256 =
         [count = std::make_shared<std::uint64_t>(0)](const std::string& text) {
-          return korvani::bench::sha256Hex(text + std::to_string((*count)++));
+          return korvani::sha256Hex(text + std::to_string((*count)++));
         };
     component = korvani::PaymentPluginComponent::create(payment.configuration);
     component->didReceive(payment.store);
