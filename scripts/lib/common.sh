@@ -2,11 +2,12 @@
 # shellcheck shell=bash
 
 KORVANI_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-# The third line: the libraries `pkg-config --static libcurl` names, which the static install's
-# consumer test links through pkg-config; the last: the browser tests' Chromium and its driver.
 KORVANI_PACKAGES=(cmake g++ clang-14 make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libboost-json1.81-dev libcpp-httplib-dev libssl-dev
-  libldap-dev libzstd-dev librtmp-dev libssh2-1-dev libpsl-dev libkrb5-dev
+  libcurl4-openssl-dev libboost-json1.81-dev libcpp-httplib-dev libssl-dev)
+# What only the tests need (./scripts/test installs them): the libraries `pkg-config --static
+# libcurl` names, which the static install's consumer test links through pkg-config, and the
+# browser tests' Chromium and its driver.
+KORVANI_TEST_PACKAGES=(libldap-dev libzstd-dev librtmp-dev libssh2-1-dev libpsl-dev libkrb5-dev
   chromium chromium-driver)
 
 korvani_log() { printf '==> %s\n' "$*" >&2; }
