@@ -349,6 +349,18 @@ KORVANI_C_API korvani_status korvani_component_set_navigation_handler(
 KORVANI_C_API korvani_status korvani_component_render_did_finish(korvani_component_t* component,
                                                                  korvani_error* error);
 
+// The request of the component's last payment as the payment service sends it, rebuilt by the
+// component from the same state (same creation time, so the same idempotency key; the hook is
+// called again): a JSON object {"method", "url" (with the encoded query, the access token in
+// it; null without a base URL or path), "query" (the parameters, not encoded), "headers"
+// (every field sent, Content-Type included), "body" (null without one)}. *json_out receives a
+// UTF-8 text that the host frees with korvani_text_free (NULL on failure). For hosts that show
+// what they send. Host's thread.
+KORVANI_C_API korvani_status korvani_component_copy_request(const korvani_component_t* component,
+                                                            char** json_out, korvani_error* error);
+// Frees a text the library handed over. NULL-safe; also after shutdown.
+KORVANI_C_API void korvani_text_free(char* text);
+
 // ---------------------------------------------------------------------------------------------
 // Host services, process-wide. Installing is allowed from any thread; the callbacks run on the
 // host's thread.
