@@ -54,3 +54,12 @@ add_test(NAME capi_symbols
   COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:korvani_c> -DNM=${CMAKE_NM}
           -DEXPECTED=${PROJECT_SOURCE_DIR}/capi/korvani_c.symbols
           -P ${CMAKE_CURRENT_LIST_DIR}/check_symbols.cmake)
+
+# The request a host can print, copied out through the C API.
+add_executable(korvani_capi_request_test capi/request_preview_test.c)
+target_link_libraries(korvani_capi_request_test PRIVATE korvani::c)
+set_target_properties(korvani_capi_request_test PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON
+                      C_EXTENSIONS OFF)
+target_compile_options(korvani_capi_request_test PRIVATE -pedantic -Wall -Wextra
+                       $<$<BOOL:${KORVANI_WERROR}>:-Werror>)
+add_test(NAME capi_request COMMAND korvani_capi_request_test)
