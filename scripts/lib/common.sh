@@ -3,7 +3,7 @@
 
 KORVANI_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 KORVANI_PACKAGES=(cmake g++ clang-14 make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libboost-json1.81-dev libcpp-httplib-dev libssl-dev)
+  libcurl4-openssl-dev libboost-json1.81-dev libcpp-httplib-dev libssl-dev python3)
 # What only the tests need (./scripts/test installs them): the libraries `pkg-config --static
 # libcurl` names, which the static install's consumer test links through pkg-config, and the
 # browser tests' Chromium and its driver.

@@ -21,6 +21,7 @@ import ctypes
 import hashlib
 
 from . import _callbacks, _native, delivery, host
+from ._json import dumps, loads
 from ._library import call, lib, version
 from .component import Component, PaymentResult, _waiting
 from .configuration import Configuration
@@ -37,7 +38,7 @@ __all__ = [
     "InternalError", "InvalidArgumentError", "InvalidJsonError", "KorvaniError",
     "NotSupportedError", "PaymentDroppedError", "PaymentResult", "ReportTimeoutError",
     "ShutDownError", "ShutdownTimeoutError", "Status", "VersionMismatchError",
-    "WrongStateError", "add_trusted_certificates", "host", "host_failure_count",
+    "WrongStateError", "add_trusted_certificates", "dumps", "loads", "host", "host_failure_count",
     "live_objects", "reset_trusted_certificates", "run_until", "set_host_failure_listener",
     "set_maximum_response_bytes", "set_proxy", "set_reachability", "set_request_deadline",
     "set_track_listener", "set_warm_up_enabled", "sha256_hex", "shutdown", "use_loop",

@@ -9,14 +9,15 @@ import decimal
 import json
 
 
-def dumps(value):
-    """Compact JSON text of dicts, lists, str, int, bool, None and finite Decimals."""
+def dumps(value, indent=None):
+    """JSON text of dicts, lists, str, int, bool, None and finite Decimals: compact, or
+    indented by `indent` spaces for people."""
     parts = []
-    _write(value, parts)
+    _write(value, parts, "\n" if indent else "", " " * (indent or 0))
     return "".join(parts)
 
 
-def _write(value, out):
+def _write(value, out, newline, step):
     if value is None or value is True or value is False:
         out.append(json.dumps(value))
     elif isinstance(value, str):
@@ -32,23 +33,30 @@ def _write(value, out):
         raise TypeError(f"{value!r} is a float: give amounts as decimal.Decimal (or the record "
                         "as JSON text), so that they are sent exactly")
     elif isinstance(value, dict):
-        out.append("{")
-        for index, (key, item) in enumerate(value.items()):
+        for key in value:
             if not isinstance(key, str):
                 raise TypeError(f"JSON object keys are text, not {type(key).__name__}")
-            out.append("," if index else "")
-            out.append(json.dumps(key, ensure_ascii=False))
-            out.append(":")
-            _write(item, out)
-        out.append("}")
+        _container("{}", value.items(), out, newline, step, keyed=True)
     elif isinstance(value, (list, tuple)):
-        out.append("[")
-        for index, item in enumerate(value):
-            out.append("," if index else "")
-            _write(item, out)
-        out.append("]")
+        _container("[]", value, out, newline, step, keyed=False)
     else:
         raise TypeError(f"{type(value).__name__} cannot be written as JSON")
+
+
+def _container(brackets, items, out, newline, step, keyed):
+    inner = newline + step if newline else ""
+    out.append(brackets[0])
+    empty = True
+    for item in items:
+        out.append(inner if empty else "," + inner)
+        empty = False
+        if keyed:
+            out.append(json.dumps(item[0], ensure_ascii=False) + (": " if newline else ":"))
+            item = item[1]
+        _write(item, out, inner, step)
+    if not empty and newline:
+        out.append(newline)
+    out.append(brackets[1])
 
 
 def object_text(record):
@@ -61,5 +69,5 @@ def object_text(record):
 
 
 def loads(text):
-    """JSON text from the library, numbers with a fraction or exponent as Decimal."""
+    """JSON text as Python values, numbers with a fraction or exponent as Decimal."""
     return json.loads(text, parse_float=decimal.Decimal)
