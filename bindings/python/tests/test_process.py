@@ -1,5 +1,5 @@
-"""What ends or refuses the library for a whole process, each run in a process of its own:
-shutdown with a payment in flight, and a package whose library is another version."""
+"""Whole processes: shutdown with a payment in flight, a package whose library is another
+version, and the host example as ./scripts/demo --python runs it."""
 
 import json
 import os
@@ -13,6 +13,7 @@ import unittest
 import korvani
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
+EXAMPLE = os.path.join(os.path.dirname(TESTS), "examples", "checkout_demo.py")
 
 SHUTDOWN_IN_FLIGHT = textwrap.dedent("""
     import asyncio, gc, json, korvani
@@ -56,16 +57,19 @@ SHUTDOWN_IN_FLIGHT = textwrap.dedent("""
 """)
 
 
-def run_python(code, path):
+def run_python(arguments, path):
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
-    return subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True,
+    return subprocess.run([sys.executable, *arguments], env=environment, capture_output=True,
                           text=True, timeout=120)
+
+
+def package_parent():
+    return os.path.dirname(os.path.dirname(korvani.__file__))
 
 
 class ProcessTest(unittest.TestCase):
     def test_shutdown_with_a_payment_in_flight(self):
-        package_parent = os.path.dirname(os.path.dirname(korvani.__file__))
-        child = run_python(SHUTDOWN_IN_FLIGHT, [package_parent, TESTS])
+        child = run_python(["-c", SHUTDOWN_IN_FLIGHT], [package_parent(), TESTS])
         self.assertEqual(child.returncode, 0, child.stderr)
         outcome = json.loads(child.stdout.splitlines()[-1])
         self.assertEqual(outcome, {
@@ -84,10 +88,24 @@ class ProcessTest(unittest.TestCase):
             with open(init, "w") as source:
                 source.write(text.replace(f'__version__ = "{korvani.__version__}"',
                                           '__version__ = "0.0.1"'))
-            child = run_python("import korvani", [folder])
+            child = run_python(["-c", "import korvani"], [folder])
         self.assertNotEqual(child.returncode, 0)
         self.assertIn("VersionMismatchError", child.stderr)
         self.assertIn(f"version {korvani.__version__}, the package 0.0.1", child.stderr)
+
+    def test_the_host_example_pays_the_demo_checkout(self):
+        sandbox = os.environ.get("KORVANI_SANDBOX", "korvani-sandbox")
+        approved = run_python([EXAMPLE, "--sandbox", sandbox], [package_parent()])
+        self.assertEqual(approved.returncode, 0, approved.stderr)
+        sections = [line for line in approved.stdout.splitlines() if line[:1].isalpha()]
+        self.assertEqual(sections[1:], ["Request", "Navigation handler", "Tracking", "Outcome"])
+        self.assertIn("?access_token=TEST****\n", approved.stdout)
+        self.assertIn('"transaction_amount": 150.75,', approved.stdout)
+        self.assertIn("result success", approved.stdout)
+        self.assertTrue(approved.stdout.rstrip().endswith("receipt id: 1000000001"))
+        offline = run_python([EXAMPLE, "--sandbox", sandbox, "--offline"], [package_parent()])
+        self.assertEqual(offline.returncode, 0, offline.stderr)
+        self.assertIn("no payment: remote payment status 1", offline.stdout)
 
 
 if __name__ == "__main__":
