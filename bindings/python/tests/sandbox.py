@@ -34,6 +34,24 @@ class Sandbox:
         self._folder.cleanup()
 
 
+class SandboxUser:
+    """A test class mixin: one trusted sandbox (`cls.sandbox`) for the class's tests, and a
+    network that reads as reachable (the machine may have no interface up besides loopback)."""
+
+    sandbox_arguments = ()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox(*cls.sandbox_arguments)
+        korvani.add_trusted_certificates(file=cls.sandbox.ca_file)
+        korvani.set_reachability(host.FixedReachability(host.REACHABLE_VIA_WIFI))
+
+    @classmethod
+    def tearDownClass(cls):
+        korvani.reset_trusted_certificates()
+        cls.sandbox.stop()
+
+
 def configuration(url, **members):
     members.setdefault("checkout_preference", {"amount": decimal.Decimal("150.75"),
                                                "collector_id": 5544332211})

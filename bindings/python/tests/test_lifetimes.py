@@ -7,25 +7,16 @@ import weakref
 
 import korvani
 from korvani import _callbacks, host
-from sandbox import Sandbox, card, configuration, resident_bytes
+from sandbox import SandboxUser, card, configuration, resident_bytes
 
 
 def counts():
     return korvani.live_objects(), _callbacks.held_count(), _callbacks.stats.unknown_frees
 
 
-class LifetimeTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.sandbox = Sandbox()
-        korvani.add_trusted_certificates(file=cls.sandbox.ca_file)
-        korvani.set_reachability(host.FixedReachability(host.REACHABLE_VIA_WIFI))
+class LifetimeTest(SandboxUser, unittest.TestCase):
+    def setUp(self):
         korvani.use_loop(None)
-
-    @classmethod
-    def tearDownClass(cls):
-        korvani.reset_trusted_certificates()
-        cls.sandbox.stop()
 
     def test_host_objects_are_kept_while_held_and_freed_once(self):
         before, registered = counts(), _callbacks.stats.held

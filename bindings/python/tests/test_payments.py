@@ -8,22 +8,13 @@ import unittest
 
 import korvani
 from korvani import host
-from sandbox import Sandbox, ThreadRecordingHandler, card, configuration
+from sandbox import Sandbox, SandboxUser, ThreadRecordingHandler, card, configuration
 
 
-class PaymentTest(unittest.IsolatedAsyncioTestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.sandbox = Sandbox("--slow-ms", "1500")
-        korvani.add_trusted_certificates(file=cls.sandbox.ca_file)
-
-    @classmethod
-    def tearDownClass(cls):
-        korvani.reset_trusted_certificates()
-        cls.sandbox.stop()
+class PaymentTest(SandboxUser, unittest.IsolatedAsyncioTestCase):
+    sandbox_arguments = ("--slow-ms", "1500")
 
     def setUp(self):
-        # The machine may have no network interface up; the sandbox is on loopback.
         korvani.set_reachability(host.FixedReachability(host.REACHABLE_VIA_WIFI))
         self.tracker = host.RecordingTrackListener()
         korvani.set_track_listener(self.tracker)
@@ -163,19 +154,8 @@ class PaymentTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(korvani.host_failure_count(), failures + 4)
 
 
-class BlockingPaymentTest(unittest.TestCase):
+class BlockingPaymentTest(SandboxUser, unittest.TestCase):
     """The helper for scripts, on a thread without a loop."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.sandbox = Sandbox()
-        korvani.add_trusted_certificates(file=cls.sandbox.ca_file)
-        korvani.set_reachability(host.FixedReachability(host.REACHABLE_VIA_WIFI))
-
-    @classmethod
-    def tearDownClass(cls):
-        korvani.reset_trusted_certificates()
-        cls.sandbox.stop()
 
     def test_pays_and_raises_what_the_hook_raised_with_the_result(self):
         korvani.use_loop(None)
