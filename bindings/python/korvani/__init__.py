@@ -38,11 +38,11 @@ __all__ = [
     "InternalError", "InvalidArgumentError", "InvalidJsonError", "KorvaniError",
     "NotSupportedError", "PaymentDroppedError", "PaymentResult", "ReportTimeoutError",
     "ShutDownError", "ShutdownTimeoutError", "Status", "VersionMismatchError",
-    "WrongStateError", "add_trusted_certificates", "dumps", "loads", "host", "host_failure_count",
-    "live_objects", "reset_trusted_certificates", "run_until", "set_host_failure_listener",
-    "set_maximum_response_bytes", "set_proxy", "set_reachability", "set_request_deadline",
-    "set_track_listener", "set_warm_up_enabled", "sha256_hex", "shutdown", "use_loop",
-    "version",
+    "WrongStateError", "add_trusted_certificates", "dumps", "host", "host_failure_count",
+    "live_objects", "loads", "reset_trusted_certificates", "run_until",
+    "set_exchange_observer", "set_host_failure_listener", "set_maximum_response_bytes",
+    "set_proxy", "set_reachability", "set_request_deadline", "set_track_listener",
+    "set_warm_up_enabled", "sha256_hex", "shutdown", "use_loop", "version",
 ]
 
 if ".".join(map(str, version())) != __version__:
@@ -82,6 +82,13 @@ def set_host_failure_listener(listener):
     """A callable hearing a KorvaniError (domain HOST) for every failed host callback."""
     _install(lib.set_host_failure_listener, _native.HostFailureListener, listener,
              host_failed=_callbacks.host_failed)
+
+
+def set_exchange_observer(observer):
+    """A callable hearing each payment exchange's Exchange(status_code, error, send_count), on
+    the host's thread before the report; for diagnostics (None: off, the default)."""
+    _install(lib.set_exchange_observer, _native.ExchangeObserver, observer,
+             exchange_finished=_callbacks.exchange_finished)
 
 
 def host_failure_count():

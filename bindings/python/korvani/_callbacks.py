@@ -7,6 +7,7 @@ alive until the library calls free_user_data for that token (exactly once: the l
 contract). Nothing of Python's reaches the library but tokens and these fixed functions.
 """
 
+import collections
 import ctypes
 import itertools
 import sys
@@ -15,6 +16,12 @@ import types
 
 from . import _json, _native
 from ._library import error_from_record, lib
+
+
+# One HTTP exchange's outcome for the exchange observer: the status (0 without an answer), the
+# error as a KorvaniError (domain URL for a transport failure) or None, and how many times the
+# request was sent (0: not counted by this library).
+Exchange = collections.namedtuple("Exchange", "status_code error send_count")
 
 
 class Held:
@@ -204,6 +211,24 @@ def track_event(token, screen, action, result, extra):
 @_native.HostFailedFn
 def host_failed(token, record):
     invoke(token, "host_failed", lambda listener: listener(error_from_record(record.contents)))
+
+
+def _member(exchange, name, absent):
+    # Only what lies within struct_size: an older library's struct is shorter.
+    field = getattr(_native.Exchange, name)
+    return getattr(exchange, name) if exchange.struct_size >= field.offset + field.size else absent
+
+
+def _exchange(observer, exchange):
+    error = _member(exchange, "error", None)
+    observer(Exchange(_member(exchange, "status_code", 0),
+                      error_from_record(error.contents) if error else None,
+                      _member(exchange, "send_count", 0)))
+
+
+@_native.ExchangeFn
+def exchange_finished(token, exchange):
+    invoke(token, "exchange_finished", lambda observer: _exchange(observer, exchange.contents))
 
 
 @_native.NotifyFn

@@ -7,7 +7,7 @@ package always runs the library it was installed with.
 import ctypes
 import os
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_int, c_int32, c_int64,
-                    c_size_t, c_uint64, c_void_p)
+                    c_size_t, c_uint32, c_uint64, c_void_p)
 
 LIBRARY_FILE = "libkorvani_c.so"
 
@@ -42,6 +42,14 @@ StatusFn = CFUNCTYPE(c_int, c_void_p, POINTER(c_int))
 TrackFn = CFUNCTYPE(c_int, c_void_p, c_char_p, c_char_p, c_char_p, c_char_p)
 HostFailedFn = CFUNCTYPE(None, c_void_p, POINTER(Error))
 NotifyFn = CFUNCTYPE(None, c_void_p)
+
+
+class Exchange(Structure):
+    _fields_ = [("struct_size", c_size_t), ("status_code", c_int64), ("error", POINTER(Error)),
+                ("send_count", c_uint32)]
+
+
+ExchangeFn = CFUNCTYPE(None, c_void_p, POINTER(Exchange))
 ConditionFn = CFUNCTYPE(c_int, c_void_p)
 
 
@@ -60,6 +68,7 @@ Reachability = _table("Reachability", ("current_status", StatusFn))
 TrackListener = _table("TrackListener", ("track_event", TrackFn))
 HostFailureListener = _table("HostFailureListener", ("host_failed", HostFailedFn))
 Scheduler = _table("Scheduler", ("notify", NotifyFn))
+ExchangeObserver = _table("ExchangeObserver", ("exchange_finished", ExchangeFn))
 
 _E = POINTER(Error)
 _H = c_void_p  # every handle is opaque
@@ -90,6 +99,7 @@ _DECLARATIONS = {
     "korvani_set_reachability": (_S, [POINTER(Reachability), _E]),
     "korvani_set_track_listener": (_S, [POINTER(TrackListener), _E]),
     "korvani_set_host_failure_listener": (_S, [POINTER(HostFailureListener), _E]),
+    "korvani_set_exchange_observer": (_S, [POINTER(ExchangeObserver), _E]),
     "korvani_host_failure_count": (_S, [POINTER(c_uint64), _E]),
     "korvani_set_scheduler": (_S, [POINTER(Scheduler), _E]),
     "korvani_run_pending": (_S, [POINTER(c_size_t), _E]),

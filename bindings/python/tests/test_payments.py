@@ -21,6 +21,7 @@ class PaymentTest(SandboxUser, unittest.IsolatedAsyncioTestCase):
 
     def tearDown(self):
         korvani.set_track_listener(None)
+        korvani.set_exchange_observer(None)
 
     async def pay(self, store, url=None, **members):
         handler = ThreadRecordingHandler()
@@ -43,6 +44,8 @@ class PaymentTest(SandboxUser, unittest.IsolatedAsyncioTestCase):
             ("offline", card(), None, host.NOT_REACHABLE, ("remote", 1, "")),
             ("untrusted", card(), untrusted.url, host.REACHABLE_VIA_WIFI, ("remote", 1, "")),
         ]
+        exchanges = []
+        korvani.set_exchange_observer(exchanges.append)
         for name, store, url, reachability, report in cases:
             with self.subTest(name):
                 korvani.set_reachability(host.FixedReachability(reachability))
@@ -70,6 +73,11 @@ class PaymentTest(SandboxUser, unittest.IsolatedAsyncioTestCase):
                     self.assertIn("error", extra)
         self.assertNotEqual(self.tracker.events[-1][3], self.tracker.events[-2][3],
                             "offline and untrusted fail for different reasons")
+        # The diagnostics tell what the reports do not: an answer's status, a transport error.
+        self.assertEqual([exchange.status_code for exchange in exchanges[:2]], [201, 201])
+        self.assertIsNone(exchanges[0].error)
+        self.assertEqual((exchanges[-1].status_code, exchanges[-1].error.code), (0, -1202))
+        self.assertEqual(exchanges[-1].error.domain, korvani.Domain.URL)
 
     async def test_money_goes_out_exactly(self):
         amount = decimal.Decimal("1234567890.0000000000000000001")
