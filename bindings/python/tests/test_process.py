@@ -58,9 +58,11 @@ SHUTDOWN_IN_FLIGHT = textwrap.dedent("""
 
 
 def run_python(arguments, path):
+    # Run from the first folder of the path: Python puts the working folder before PYTHONPATH,
+    # and a build tree's folder holds a package of its own.
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
-    return subprocess.run([sys.executable, *arguments], env=environment, capture_output=True,
-                          text=True, timeout=120)
+    return subprocess.run([sys.executable, *arguments], env=environment, cwd=path[0],
+                          capture_output=True, text=True, timeout=120)
 
 
 def package_parent():
