@@ -13,6 +13,7 @@
 
 #include "delivery.hpp"
 #include "edge.hpp"
+#include "handles.hpp"
 #include "host_adapters.hpp"
 #include "korvani/exchange_observer.hpp"
 #include "korvani/korvani.h"
@@ -27,13 +28,6 @@ static_assert(KORVANI_VERSION_MAJOR == KORVANI_BUILD_VERSION_MAJOR &&
                   KORVANI_VERSION_MINOR == KORVANI_BUILD_VERSION_MINOR &&
                   KORVANI_VERSION_PATCH == KORVANI_BUILD_VERSION_PATCH,
               "korvani.h's version macros must follow the project's version");
-
-struct korvani_configuration {
-  std::shared_ptr<korvani::PaymentPluginConfiguration> value;
-};
-struct korvani_component {
-  std::shared_ptr<korvani::PaymentPluginComponent> value;
-};
 
 namespace {
 

@@ -10,17 +10,13 @@
 #include <utility>
 
 #include "edge.hpp"
+#include "handles.hpp"
 #include "korvani/dictionary_encoding.hpp"
 #include "korvani/json.hpp"
 #include "korvani/korvani.h"
 #include "korvani/payment_configuration_manager.hpp"
 #include "korvani/payment_plugin_component.hpp"
 #include "korvani/payment_service.hpp"
-
-// The handle as korvani_c.cpp defines it (the same tokens, so one type for the program).
-struct korvani_component {
-  std::shared_ptr<korvani::PaymentPluginComponent> value;
-};
 
 namespace {
 
