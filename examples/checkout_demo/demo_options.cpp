@@ -84,6 +84,8 @@ Where to pay
                         code, for other payment types the amount); NAME is one of
                         {scenarios}
   --offline             the host reports no network connection
+  --no-recover          a payment whose answer is lost is not sent again under its key
+  --no-warm-up          no connection is opened ahead of the payment
 
 What is paid (JSON object files; built-in examples otherwise)
   --preference FILE     checkout preference (amount, title, collector, ...)
@@ -240,12 +242,15 @@ ParsedArguments parseArguments(const std::vector<std::string_view>& arguments) {
       return parsed;
     }
     const auto* leftOut = recordFor(flag, "--no-");
-    if (leftOut || flag == "--no-installments" || flag == "--no-sha256" || flag == "--offline") {
+    if (leftOut || flag == "--no-installments" || flag == "--no-sha256" || flag == "--offline" ||
+        flag == "--no-recover" || flag == "--no-warm-up") {
       if (value) return refuse(std::string(flag) + " takes no value");
       if (leftOut) (options.*leftOut->member).reset();
       if (flag == "--no-installments") options.installments.reset();
       if (flag == "--no-sha256") options.sha256 = false;
       if (flag == "--offline") options.offline = true;
+      if (flag == "--no-recover") options.recover = false;
+      if (flag == "--no-warm-up") options.warmUp = false;
       continue;
     }
     if (!takesValue(flag)) return refuse("unknown option " + std::string(arguments[i]));

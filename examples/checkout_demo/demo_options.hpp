@@ -41,6 +41,8 @@ struct DemoOptions {
 
   bool sha256 = true;
   bool offline = false;
+  bool recover = true;  // the session re-sends a request whose answer was lost
+  bool warmUp = true;   // the session opens the connection ahead of the payment
   // A sandbox outcome, already put in place as the token, the stored code or the amount.
   std::optional<std::string> scenario;
 };

@@ -85,6 +85,10 @@ int main(int argc, char** argv) {
     std::cerr << "checkout_demo: --ca-file: cannot read " << *options.caFile << '\n';
     return kBadArguments;
   }
+  //    Both on by default; a host turns re-sending off when its platform ignores idempotency
+  //    keys.
+  session->setResendEnabled(options.recover);
+  session->setWarmUpEnabled(options.warmUp);
 
   // 2. The host services the plug-in looks up: reachability and the tracker's listener.
   if (options.offline || sandbox) {

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <utility>
 
-#include "transport/request_checks.hpp"
-#include "transport/transfer.hpp"
+#include "transport/connection_policy.hpp"
+#include "transport/task_core.hpp"
 #include "transport/trust_store.hpp"
 #include "transport/worker.hpp"
 
@@ -54,7 +54,7 @@ void URLSessionDataTask::resume() {
   if (!impl_->state.compare_exchange_strong(expected, State::running)) return;
   std::shared_ptr<URLSessionDataTask> self = impl_->self.lock();
   if (!self) return;  // only possible while the last owner is destroying the task
-  Worker::instance().look({self, std::shared_ptr<TaskCore>(self, impl_)});
+  Worker::instance().resumeOrCancel({std::shared_ptr<TaskCore>(self, impl_)});
 }
 
 void URLSessionDataTask::cancel() {
@@ -63,7 +63,7 @@ void URLSessionDataTask::cancel() {
   while (current == State::suspended || current == State::running) {
     if (state.compare_exchange_weak(current, State::canceling)) {
       std::shared_ptr<URLSessionDataTask> self = impl_->self.lock();
-      if (self) Worker::instance().look({self, std::shared_ptr<TaskCore>(self, impl_)});
+      if (self) Worker::instance().resumeOrCancel({std::shared_ptr<TaskCore>(self, impl_)});
       return;
     }
   }
@@ -77,11 +77,16 @@ std::uint64_t URLSessionDataTask::taskIdentifier() const noexcept {
   return impl_->identifier;
 }
 
+std::uint32_t URLSessionDataTask::sendCount() const noexcept {
+  return impl_->sends.load(std::memory_order_acquire);
+}
+
 struct URLSession::Impl {
   transport::TrustStore trust;
   std::atomic<std::size_t> maximumBytes{kDefaultMaximumResponseBytes};
   std::atomic<std::chrono::milliseconds::rep> deadlineMs{kDefaultRequestDeadline.count()};
   std::atomic<bool> warmUpEnabled{true};
+  std::atomic<bool> resendEnabled{true};
   mutable std::mutex proxyMutex;
   std::shared_ptr<const std::string> proxy;  // guarded by proxyMutex; null: none
 
@@ -115,7 +120,10 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTask(
   core.completion = std::move(completion);
   core.trust = impl_->trust.current();
   core.maximumBytes = impl_->maximumBytes.load(std::memory_order_relaxed);
-  core.deadline = std::chrono::milliseconds(impl_->deadlineMs.load(std::memory_order_relaxed));
+  core.deadline = transport::exchangeDeadline(
+      std::chrono::milliseconds(impl_->deadlineMs.load(std::memory_order_relaxed)),
+      core.idleTimeout);
+  core.resendEnabled = impl_->resendEnabled.load(std::memory_order_relaxed);
   core.proxy = impl_->currentProxy();
   std::shared_ptr<URLSessionDataTask> task(block, &block->task);
   core.self = task;
@@ -133,6 +141,14 @@ void URLSession::setWarmUpEnabled(bool enabled) {
 
 bool URLSession::warmUpEnabled() const {
   return impl_->warmUpEnabled.load(std::memory_order_relaxed);
+}
+
+void URLSession::setResendEnabled(bool enabled) {
+  impl_->resendEnabled.store(enabled, std::memory_order_relaxed);
+}
+
+bool URLSession::resendEnabled() const {
+  return impl_->resendEnabled.load(std::memory_order_relaxed);
 }
 
 bool URLSession::shutdown(std::chrono::milliseconds timeout) {

@@ -5,10 +5,10 @@ KORVANI_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 KORVANI_PACKAGES=(cmake g++ clang-14 make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libboost-json1.81-dev libcpp-httplib-dev libssl-dev python3)
 # What only the tests need (./scripts/test installs them): the libraries `pkg-config --static
-# libcurl` names, which the static install's consumer test links through pkg-config, and the
-# browser tests' Chromium and its driver.
+# libcurl` names, which the static install's consumer test links through pkg-config, the browser
+# tests' Chromium and its driver, and nghttp2 for the HTTP/2 test server.
 KORVANI_TEST_PACKAGES=(libldap-dev libzstd-dev librtmp-dev libssh2-1-dev libpsl-dev libkrb5-dev
-  chromium chromium-driver)
+  chromium chromium-driver libnghttp2-dev)
 
 korvani_log() { printf '==> %s\n' "$*" >&2; }
 

@@ -112,6 +112,14 @@ TEST(CheckoutDemo, FlagsShapeTheRequestAndTheOutcome) {
        {"\"installments\": 1,", "X-Tracking-Id: platform:APP, so:ios, version:, source:\n",
         "statusText: \"approved\""},
        kLeftOut},
+      // The sandbox charges, then drops the connection: sent again under its key on a fresh
+      // connection, the payment is replayed; without re-sending the host hears no payment.
+      {{"--scenario", "drop", "--no-warm-up"},
+       {"statusText: \"approved\"", "dropped payment=", " replayed"},
+       {noPayment}},
+      {{"--scenario", "drop", "--no-recover"},
+       {noPayment, "dropped payment=", "result fail"},
+       {"replayed", "statusText:"}},
       // No token, no query; the platform refuses the request.
       {{"--access-token", ""}, {"/v1/payments\n", "POST /v1/payments 401", noPayment}, {"?"}},
   };

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/payment_plugin_component.hpp"
@@ -16,6 +17,7 @@
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "support/fakes.hpp"
 #include "support/sandbox_checkout.hpp"
+#include "support/test_server.hpp"
 
 namespace korvani {
 namespace {
@@ -159,6 +161,73 @@ TEST_F(CheckoutEndToEndTest, TheConnectionIsOpenedWhenTheCheckoutHandsOverItsPar
   EXPECT_EQ(server->counters().connectionsAccepted, 1u);
   EXPECT_EQ(server->counters().requestsServed, 1u);
 }
+
+// Re-sending on and off, warm-up on and off: what the host hears when the platform charges and
+// the connection then drops, when it answers 500, and what a keyless request gets.
+class ResendEndToEndTest : public CheckoutEndToEndTest,
+                           public ::testing::WithParamInterface<std::tuple<bool, bool>> {
+ protected:
+  void SetUp() override {
+    CheckoutEndToEndTest::SetUp();
+    const auto session = platform::URLSession::sharedSession();
+    session->setResendEnabled(std::get<0>(GetParam()));
+    session->setWarmUpEnabled(std::get<1>(GetParam()));
+  }
+  void TearDown() override {
+    const auto session = platform::URLSession::sharedSession();
+    session->setResendEnabled(true);
+    session->setWarmUpEnabled(true);
+    CheckoutEndToEndTest::TearDown();
+  }
+};
+
+TEST_P(ResendEndToEndTest, ALostAnswerIsRecoveredOnlyUnderItsKeyAndAnAnswerIsNeverSentTwice) {
+  const bool resend = std::get<0>(GetParam());
+  const std::uint64_t id = server->nextPaymentId();
+  pay("drop");
+  EXPECT_EQ(server->nextPaymentId(), id + 1) << "charged once";
+  EXPECT_EQ(server->counters().requestsServed, resend ? 2u : 1u);
+  if (resend) {
+    EXPECT_EQ(handler->calls().back(), (Call{CallKind::finishWithStatusText, "approved",
+                                             std::nullopt, "accredited", std::to_string(id)}));
+  } else {
+    EXPECT_EQ(handler->calls().back().paymentStatus,
+              host::VQPaymentMethodPlugin::RemotePaymentStatus::Rejected);
+  }
+  auto tracked = events->events();
+  ASSERT_EQ(tracked.size(), 1u) << "one event whatever happened underneath";
+  EXPECT_EQ(tracked[0].result, resend ? "success" : "fail");
+
+  // An answer is an outcome, 5xx included: sent once, reported without payment.
+  events->clear();
+  const std::uint64_t served = server->counters().requestsServed;
+  pay("server-error");
+  EXPECT_EQ(server->counters().requestsServed, served + 1);
+  EXPECT_EQ(handler->calls().back().paymentStatus,
+            host::VQPaymentMethodPlugin::RemotePaymentStatus::Rejected);
+  tracked = events->events();
+  ASSERT_EQ(tracked.size(), 1u);
+  EXPECT_EQ(tracked[0].result, "fail");
+
+  // Without an idempotency key a lost answer stays lost: the request is sent once.
+  platform::URLRequest keyless{server->paymentsUrl() + "?access_token=TEST-keyless",
+                               "POST",
+                               {{"Content-Type", "application/json"}},
+                               R"({"payment_method_id":"visa","token":"sbx-drop",
+                                   "transaction_amount":10})",
+                               10};
+  const auto outcome = test_support::fetch(keyless);
+  EXPECT_EQ(test_support::outcomeCode(outcome), platform::kURLErrorNetworkConnectionLost);
+  EXPECT_EQ(outcome->sends, 1u);
+  EXPECT_EQ(server->counters().requestsServed, served + 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(ResendAndWarmUp, ResendEndToEndTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<bool, bool>>& tested) {
+                           return std::string(std::get<0>(tested.param) ? "Resend" : "NoResend") +
+                                  (std::get<1>(tested.param) ? "WarmUp" : "Cold");
+                         });
 
 }  // namespace
 }  // namespace korvani

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "korvani/payment_configuration_manager.hpp"
 #include "korvani/payment_service.hpp"
 #include "korvani/payment_view_model.hpp"
+#include "korvani/platform/url_session.hpp"
+#include "transport/worker.hpp"
 
 namespace korvani {
 namespace {
@@ -113,6 +116,37 @@ TEST_F(PaymentPluginComponentTest, WithoutAStoreThePaymentRunsWithTheDataHandedO
   paying->renderDidFinish();
   ASSERT_TRUE(server.waitForRequests(3, 5s));
   EXPECT_EQ(textAt(body(2), "token"), "tok-9");
+}
+
+// What the host's own services do wrong never comes back to it as an exception: a reachability
+// provider that throws counts as no network, and a network thread that cannot start fails the
+// request. Either way the payment ends with one report without payment.
+TEST_F(PaymentPluginComponentTest, NoExceptionCrossesIntoTheHost) {
+  server.on("/v1/payments", Reply::with(201, kApproved));
+  const auto failsOnce = [&](const char* name) {
+    SCOPED_TRACE(name);
+    auto paying = component("/v1/payments");
+    auto recorder = std::make_shared<RecordingNavigationHandler>();
+    EXPECT_NO_THROW(paying->didReceive(cardStore("tok-1")));
+    EXPECT_NO_THROW(paying->navigationHandlerForPlugin(recorder));
+    EXPECT_NO_THROW(paying->renderDidFinish());
+    ASSERT_TRUE(drainUntil([&] { return finished(recorder); }));
+    drainPastSlowReplies();
+    const auto calls = recorder->calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2].kind, CallKind::finishWithStatus);
+  };
+  host::ZRReachability::setProvider(
+      []() -> std::shared_ptr<host::ZRReachability> { throw std::runtime_error("no radio"); });
+  failsOnce("throwing reachability provider");
+  setNetworkStatus(host::ZRNetworkStatus::ReachableViaWiFi);
+
+  auto session = platform::URLSession::sharedSession();
+  ASSERT_TRUE(session->shutdown(5s));
+  platform::transport::Worker::refuseThreadStartsForTesting(true);
+  failsOnce("network thread that cannot start");
+  platform::transport::Worker::refuseThreadStartsForTesting(false);
+  EXPECT_EQ(server.requestCount(), 0u);
 }
 
 // The outcome goes to the handler present when it arrives (a component released mid-payment

@@ -1,5 +1,5 @@
-// Which connection a request goes out on: reuse within the server's keep-alive, one re-send on a
-// new connection when that is safe, connections opened ahead, and stopping the session.
+// Which connection a request goes out on: reuse within the server's keep-alive, the re-send rule,
+// the deadline, connections opened ahead, and stopping the session.
 
 #include <gtest/gtest.h>
 
@@ -11,12 +11,14 @@
 #include "korvani/platform/url_session.hpp"
 #include "support/test_server.hpp"
 #include "transport/connection_policy.hpp"
+#include "transport/warm_up.hpp"
 
 namespace korvani::platform {
 namespace {
 
 using namespace std::chrono_literals;
 using test_support::fetch;
+using test_support::HttpVersion;
 using test_support::outcomeCode;
 using test_support::RecordedRequest;
 using test_support::Reply;
@@ -55,48 +57,146 @@ TEST(ConnectionReuse, AKeptAliveConnectionIsReusedWithinTheServersHint) {
   EXPECT_EQ(connections(hinting), 2u) << "the hint is not overstayed";
 }
 
-// The server drops a kept-alive connection just as a request arrives: only a request whose
-// second copy is harmless goes out again, once, on a new connection, with the same bytes.
-TEST(ConnectionReuse, ARequestLostOnAReusedConnectionIsSentAgainOnlyWhenThatIsSafe) {
+std::string protocolName(const ::testing::TestParamInfo<HttpVersion>& tested) {
+  return tested.param == HttpVersion::http1 ? "Http1" : "Http2";
+}
+
+TEST(ResendRule, WhichRequestsWhenAndWithinWhatDeadline) {
+  using transport::exchangeDeadline;
+  using transport::nextSendAt;
+  const auto keyed = [](HeaderList fields) { return request("https://a/", "POST", fields); };
+  EXPECT_TRUE(transport::mayResend(keyed({{"X-Idempotency-Key", "k"}}), true));
+  EXPECT_TRUE(transport::mayResend(keyed({{"idempotency-key", "k"}}), true));
+  EXPECT_FALSE(transport::mayResend(keyed({{"X-Idempotency-Key", "k"}}), false)) << "off";
+  EXPECT_FALSE(transport::mayResend(keyed({{"X-Idempotency-Key", ""}}), true)) << "empty key";
+  EXPECT_FALSE(transport::mayResend(request("https://a/"), true)) << "keyless GET";
+
+  const auto now = transport::Clock::now();
+  const auto far = now + 60s;
+  for (const double random : {0.0, 0.5, 0.999}) {
+    const auto first = nextSendAt(1, now, far, random);
+    ASSERT_TRUE(first);
+    EXPECT_GE(*first - now, 50ms);
+    EXPECT_LE(*first - now, 100ms);
+    const auto second = nextSendAt(2, now, far, random);
+    ASSERT_TRUE(second);
+    EXPECT_GE(*second - now, 100ms);
+    EXPECT_LE(*second - now, 200ms);
+  }
+  EXPECT_FALSE(nextSendAt(3, now, far, 0.5)) << "three sends at most";
+  EXPECT_FALSE(nextSendAt(1, now, now + 40ms, 0.0)) << "a pause past the deadline";
+
+  // The host's time-out wins over a shorter session deadline, and a payment's default stays.
+  EXPECT_EQ(exchangeDeadline(78s, 120s), 126s);
+  EXPECT_EQ(exchangeDeadline(78s, 72s), 78s);
+  EXPECT_EQ(exchangeDeadline(200s, 72s), 200s);
+}
+
+// A request whose connection is lost before the answer is complete, over both protocols: with an
+// idempotency key it goes out again, with the same bytes, on a new connection; without one, or
+// with re-sending off, it fails. An answer is never sent again, whatever its status.
+class ResendTest : public ::testing::TestWithParam<HttpVersion> {
+ protected:
+  void TearDown() override { URLSession::sharedSession()->setResendEnabled(true); }
+};
+
+TEST_P(ResendTest, ALostAnswerIsFoundAgainUnderItsKeyOnly) {
+  const HeaderList key = {{"X-Idempotency-Key", "k-1"}, {"X-Other", "1"}};
+  const Reply drop{.dropBeforeAnswer = true};
+  const Reply cut{.status = 201, .body = std::string(40, 'p'), .cutAfterBodyBytes = 10};
   const struct {
     const char* name;
-    std::string method;
     HeaderList headers;
-    bool resent;
+    Reply firstReply;
+    bool warmFirst;  // the payment goes out on a kept connection
+    bool resend;     // the session's setting
+    std::int64_t code;
+    std::uint32_t sends;
   } cases[] = {
-      {"keyed POST", "POST", {{"X-Idempotency-Key", "k-1"}, {"X-Other", "1"}}, true},
-      {"GET", "GET", {}, true},
-      {"POST without key", "POST", {{"X-Other", "1"}}, false},
-      {"POST with an empty key", "POST", {{"Idempotency-Key", ""}}, false},
+      {"keyed, lost on a reused connection", key, drop, true, true, 0, 2},
+      {"keyed, lost on a fresh connection", key, drop, false, true, 0, 2},
+      {"keyed, cut after part of the answer", key, cut, true, true, 0, 2},
+      {"keyless, lost on a reused connection",
+       {{"X-Other", "1"}},
+       drop,
+       true,
+       true,
+       kURLErrorNetworkConnectionLost,
+       1},
+      {"keyless, cut after part of the answer",
+       {{"X-Other", "1"}},
+       cut,
+       true,
+       true,
+       kURLErrorNetworkConnectionLost,
+       1},
+      {"keyed, re-sending off", key, drop, true, false, kURLErrorNetworkConnectionLost, 1},
+      {"keyed, answered 503", key, Reply::with(503, "busy"), true, true, 0, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TestServer server;
+    URLSession::sharedSession()->setResendEnabled(c.resend);
+    TestServer server(GetParam());
     server.on("/warm", Reply::with(200, "{}"));
     std::atomic<int> seen{0};
     server.on("/pay", [&](const RecordedRequest&) {
-      return ++seen == 1 ? Reply{.dropBeforeAnswer = true} : Reply::with(201, "paid");
+      return ++seen == 1 ? c.firstReply : Reply::with(201, "paid");
     });
-    ASSERT_EQ(outcomeCode(fetch(request(server.url("/warm")))), 0);
+    if (c.warmFirst) {
+      ASSERT_EQ(outcomeCode(fetch(request(server.url("/warm")))), 0);
+    }
     const auto outcome =
-        fetch(request(server.url("/pay"), c.method, c.headers, std::string("{\"a\":1}")));
+        fetch(request(server.url("/pay"), "POST", c.headers, std::string("{\"a\":1}")));
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->completions, 1);
-    const auto requests = server.requests();
-    if (c.resent) {
-      EXPECT_EQ(outcomeCode(outcome), 0);
+    EXPECT_EQ(outcomeCode(outcome), c.code);
+    EXPECT_EQ(outcome->sends, c.sends);
+    auto requests = server.requests();
+    if (c.warmFirst) requests.erase(requests.begin());
+    ASSERT_EQ(requests.size(), c.sends) << "the server saw each send";
+    EXPECT_EQ(requests[0].protocol, GetParam() == HttpVersion::http1 ? "HTTP/1.1" : "HTTP/2");
+    if (c.sends == 2) {
       EXPECT_EQ(outcome->data, "paid");
-      ASSERT_EQ(requests.size(), 3u);
-      EXPECT_EQ(requests[1].connection, requests[0].connection) << "the first went out reused";
-      EXPECT_NE(requests[2].connection, requests[1].connection) << "the copy on a new one";
-      EXPECT_EQ(requests[2].method, requests[1].method);
-      EXPECT_EQ(requests[2].body, requests[1].body);
-      EXPECT_EQ(requests[2].headers, requests[1].headers);
-    } else {
-      EXPECT_EQ(outcomeCode(outcome), kURLErrorNetworkConnectionLost);
-      EXPECT_EQ(requests.size(), 2u) << "sent once only";
+      EXPECT_NE(requests[1].connection, requests[0].connection) << "the copy on a new one";
+      EXPECT_EQ(requests[1].method, requests[0].method);
+      EXPECT_EQ(requests[1].body, requests[0].body);
+      EXPECT_EQ(requests[1].headers, requests[0].headers);
     }
   }
+}
+
+TEST_P(ResendTest, ThreeLostAnswersFailWithinTheDeadlineAndAStallIsNotSentAgain) {
+  TestServer server(GetParam());
+  server.on("/lost", Reply{.dropBeforeAnswer = true});
+  server.on("/stall", Reply{.delay = 5s});
+  const HeaderList key = {{"X-Idempotency-Key", "k-2"}};
+  const auto start = std::chrono::steady_clock::now();
+  const auto lost = fetch(request(server.url("/lost"), "POST", key, std::string("{}")));
+  EXPECT_EQ(outcomeCode(lost), kURLErrorNetworkConnectionLost);
+  EXPECT_EQ(lost->sends, 3u);
+  EXPECT_EQ(server.requestCount(), 3u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "two short pauses only";
+
+  const auto stalled =
+      fetch(request(server.url("/stall"), "POST", key, std::string("{}"), /*timeout=*/0.3));
+  EXPECT_EQ(outcomeCode(stalled), kURLErrorTimedOut);
+  EXPECT_EQ(stalled->sends, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, ResendTest,
+                         ::testing::Values(HttpVersion::http1, HttpVersion::http2), protocolName);
+
+// The host's time-out is honoured even when the session's deadline is shorter: the deadline is
+// never shorter than what the time-out allows for one send.
+TEST(RequestDeadline, NeverCutsARequestShortOfItsOwnTimeOut) {
+  TestServer server;
+  server.on("/slow", Reply{.body = "late", .delay = 700ms});
+  auto session = URLSession::sharedSession();
+  session->setRequestDeadline(200ms);
+  const auto outcome = fetch(request(server.url("/slow"), "GET", {}, {}, /*timeout=*/2));
+  session->setRequestDeadline(URLSession::kDefaultRequestDeadline);
+  EXPECT_EQ(outcomeCode(outcome), 0);
+  EXPECT_EQ(outcome->data, "late");
 }
 
 // With two kept connections, libcurl would try the copy on the other one, which may be just as
@@ -120,22 +220,16 @@ TEST(ConnectionReuse, TheCopyNeverTakesAnotherKeptConnection) {
   EXPECT_EQ(requests[3].connection, 3u);
 }
 
-TEST(ConnectionReuse, ARequestLostOnANewConnectionIsNotSentAgain) {
-  TestServer server;
-  server.on("/pay", Reply{.dropBeforeAnswer = true});
-  const auto outcome =
-      fetch(request(server.url("/pay"), "POST", {{"X-Idempotency-Key", "k-2"}}, std::string("{}")));
-  EXPECT_EQ(outcomeCode(outcome), kURLErrorNetworkConnectionLost);
-  EXPECT_EQ(server.requestCount(), 1u);
-}
-
-class WarmUpTest : public ::testing::Test {
+class WarmUpTest : public ::testing::TestWithParam<HttpVersion> {
  protected:
   void TearDown() override { URLSession::sharedSession()->setWarmUpEnabled(true); }
 };
 
-TEST_F(WarmUpTest, AConnectionIsHandshakenAheadWithoutARequestAndTheRequestTakesIt) {
-  TestServer server;
+// The server's request handler never sees a warm-up, over either protocol; the request that
+// follows takes the warm connection.
+TEST_P(WarmUpTest, AConnectionIsHandshakenAheadWithoutARequestAndTheRequestTakesIt) {
+  ASSERT_TRUE(transport::WarmUp::available()) << "warm-ups run only on proven libcurl versions";
+  TestServer server(GetParam());
   server.on("/pay", Reply::with(201, "{}"));
   auto session = URLSession::sharedSession();
   session->warmUp(server.url("/ignored/path"));
@@ -145,20 +239,34 @@ TEST_F(WarmUpTest, AConnectionIsHandshakenAheadWithoutARequestAndTheRequestTakes
   EXPECT_EQ(server.requestCount(), 0u) << "a warm-up sends no request";
   EXPECT_EQ(server.connectionCount(), 1u);
 
-  EXPECT_EQ(outcomeCode(fetch(request(server.url("/pay"), "POST", {}, std::string("{}")))), 0);
+  const auto paid = fetch(request(server.url("/pay"), "POST", {}, std::string("{}")));
+  EXPECT_EQ(outcomeCode(paid), 0);
+  EXPECT_EQ(paid->sends, 1u);
   EXPECT_EQ(server.connectionCount(), 1u) << "the request took the warm connection";
   ASSERT_EQ(server.requestCount(), 1u);
   EXPECT_EQ(server.requests()[0].path, "/pay");
 
   // A request made while the warm-up connects waits for it rather than opening another.
-  TestServer other;
+  TestServer other(GetParam());
   other.on("/pay", Reply::with(201, "{}"));
   session->warmUp(other.origin());
   EXPECT_EQ(outcomeCode(fetch(request(other.url("/pay")))), 0);
   EXPECT_EQ(other.connectionCount(), 1u);
+  EXPECT_EQ(other.requestCount(), 1u);
 }
 
-TEST_F(WarmUpTest, AFailedOrDisabledWarmUpChangesNoOutcome) {
+INSTANTIATE_TEST_SUITE_P(Protocols, WarmUpTest,
+                         ::testing::Values(HttpVersion::http1, HttpVersion::http2), protocolName);
+
+TEST(WarmUpVersions, OnlyTheProvenLibcurlWarmsUp) {
+  using transport::WarmUp;
+  EXPECT_TRUE(WarmUp::provenOn(0x075801));   // 7.88.1
+  EXPECT_FALSE(WarmUp::provenOn(0x075700));  // 7.87.0
+  EXPECT_FALSE(WarmUp::provenOn(0x075900));  // 7.89.0
+  EXPECT_FALSE(WarmUp::provenOn(0x080000));  // 8.0.0
+}
+
+TEST(WarmUp, AFailedOrDisabledWarmUpChangesNoOutcome) {
   TestServer untrusted(/*trusted=*/false);
   TestServer server;
   server.on("/a", Reply::with(200, "a"));
@@ -179,6 +287,7 @@ TEST_F(WarmUpTest, AFailedOrDisabledWarmUpChangesNoOutcome) {
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(server.connectionCount(), 0u);
   EXPECT_EQ(outcomeCode(fetch(request(server.url("/a")))), 0);
+  session->setWarmUpEnabled(true);
 }
 
 TEST(SessionShutdown, CancelsWhatIsInFlightAndTheSessionStartsAfresh) {

@@ -34,14 +34,36 @@ std::size_t announcedLength(std::string_view head) {
   return 0;
 }
 
-// Made on first use: key generation is slow, and few tests want an untrusted server.
-const devtls::DevCertificates& testCertificates(bool trusted) {
-  if (trusted) {
-    static const auto mine = devtls::makeDevCertificates("Korvani test authority");
-    return mine;
+// Made on first use: key generation is slow, and few tests want the odd ones.
+const devtls::DevCertificates& testCertificates(TestCertificate kind) {
+  switch (kind) {
+    case TestCertificate::untrusted: {
+      static const auto strangers = devtls::makeDevCertificates("Korvani untrusted authority");
+      return strangers;
+    }
+    case TestCertificate::commonNameOnly: {
+      static const auto old =
+          devtls::makeDevCertificates("Korvani CN-only authority", 30, /*subjectAltNames=*/false);
+      return old;
+    }
+    case TestCertificate::trusted:
+      break;
   }
-  static const auto strangers = devtls::makeDevCertificates("Korvani untrusted authority");
-  return strangers;
+  static const auto mine = devtls::makeDevCertificates("Korvani test authority");
+  return mine;
+}
+
+// Picks "h2" when the client offers it.
+int selectHttp2(SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+                unsigned int inLength, void*) {
+  for (unsigned int at = 0; at < inLength; at += 1u + in[at]) {
+    if (in[at] == 2 && at + 2 < inLength && in[at + 1] == 'h' && in[at + 2] == '2') {
+      *out = in + at + 1;
+      *outLength = 2;
+      return SSL_TLSEXT_ERR_OK;
+    }
+  }
+  return SSL_TLSEXT_ERR_NOACK;
 }
 
 // Installs a PEM certificate and key into the server's TLS context.
@@ -78,6 +100,21 @@ std::optional<std::string> RawTlsConnection::readRequest() {
     if (n <= 0) return std::nullopt;
     pending_.append(buffer, static_cast<std::size_t>(n));
   }
+}
+
+std::optional<std::string> RawTlsConnection::readSome() {
+  if (!pending_.empty()) return std::exchange(pending_, std::string());
+  char buffer[16 * 1024];
+  const int n = SSL_read(ssl_, buffer, sizeof buffer);
+  if (n <= 0) return std::nullopt;
+  return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+std::string RawTlsConnection::protocol() const {
+  const unsigned char* name = nullptr;
+  unsigned int length = 0;
+  SSL_get0_alpn_selected(ssl_, &name, &length);
+  return std::string(reinterpret_cast<const char*>(name), length);
 }
 
 bool RawTlsConnection::send(std::string_view bytes) {
@@ -148,17 +185,23 @@ struct RawTlsServer::Impl {
   }
 };
 
-RawTlsServer::RawTlsServer(Script script, bool trusted) : impl_(std::make_unique<Impl>()) {
+RawTlsServer::RawTlsServer(Script script, bool trusted)
+    : RawTlsServer(std::move(script),
+                   trusted ? TestCertificate::trusted : TestCertificate::untrusted, false) {}
+
+RawTlsServer::RawTlsServer(Script script, TestCertificate certificate, bool offerHttp2)
+    : impl_(std::make_unique<Impl>()) {
   // Scripts write to clients that may have gone: a failed write, not the end of the test.
   ::signal(SIGPIPE, SIG_IGN);
   impl_->script = std::move(script);
-  impl_->certificates = &testCertificates(trusted);
+  impl_->certificates = &testCertificates(certificate);
   const auto& certificates = *impl_->certificates;
   if (!impl_->context || !useKeyPair(*impl_->context, certificates.server)) {
     throw std::runtime_error("raw TLS server: TLS set-up failed");
   }
+  if (offerHttp2) SSL_CTX_set_alpn_select_cb(impl_->context.get(), &selectHttp2, nullptr);
   impl_->acceptor = std::thread([this] { impl_->acceptLoop(); });
-  if (trusted) {
+  if (certificate != TestCertificate::untrusted) {
     platform::URLSession::sharedSession()->addTrustedCertificatesPem(
         certificates.authority.certificatePem);
   }

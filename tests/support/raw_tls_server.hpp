@@ -38,6 +38,10 @@ class RawTlsConnection {
   // Reads one request: its head and a body of the announced Content-Length. Nullopt when the
   // client closed or the server is stopping.
   std::optional<std::string> readRequest();
+  // Reads whatever arrives next (bytes left over by readRequest() first); nullopt as above.
+  std::optional<std::string> readSome();
+  // The protocol the client and server agreed on by ALPN ("h2", "http/1.1"), empty for none.
+  std::string protocol() const;
   // Writes all of `bytes`; false once the client is gone.
   bool send(std::string_view bytes);
   // Ends the TLS session properly (close_notify), then the connection.
@@ -57,14 +61,18 @@ class RawTlsConnection {
   std::string pending_;  // bytes read past the last request
 };
 
+// The server's certificate: from an authority that the shared session is made to trust, from one
+// that nobody trusts, or from a trusted one but naming the host in its subject CN only.
+enum class TestCertificate { trusted, untrusted, commonNameOnly };
+
 class RawTlsServer {
  public:
   using Script = std::function<void(RawTlsConnection&)>;
 
-  // Listens at once; throws std::runtime_error when it cannot. A trusted server's certificate
-  // comes from an authority that the shared session is made to trust; an untrusted one's from an
-  // authority that nobody trusts.
+  // Listens at once; throws std::runtime_error when it cannot. With `offerHttp2` the server
+  // agrees to HTTP/2 ("h2") when the client offers it, else to nothing (HTTP/1.1).
   explicit RawTlsServer(Script script, bool trusted = true);
+  RawTlsServer(Script script, TestCertificate certificate, bool offerHttp2);
   // Stops: wakes pauses, cuts open connections, joins every thread.
   ~RawTlsServer();
   RawTlsServer(const RawTlsServer&) = delete;

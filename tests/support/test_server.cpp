@@ -2,14 +2,17 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <nghttp2/nghttp2.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -38,21 +41,167 @@ struct TestServer::Impl {
   std::unique_ptr<RawTlsServer> raw;  // last: stops (and joins its threads) first
 
   void serve(RawTlsConnection& connection) {
+    if (connection.protocol() == "h2") return serveHttp2(connection);
     while (const std::optional<std::string> text = connection.readRequest()) {
       RecordedRequest record = parse(*text);
       record.connection = connection.ordinal();
-      Handler handler;
-      {
-        std::lock_guard lock(mutex);
-        const auto found = handlers.find(record.path);
-        handler = found != handlers.end() ? found->second : fallback;
-        recorded.push_back(record);
-      }
-      changed.notify_all();
-      const Reply reply = handler(record);
+      record.protocol = "HTTP/1.1";
+      const bool headOnly = record.method == "HEAD";
+      const Reply reply = take(std::move(record));
       if (reply.delay.count() > 0 && !connection.pause(reply.delay)) return;
       if (reply.dropBeforeAnswer) return connection.cut();
-      if (!answer(connection, record.method == "HEAD", reply)) return;
+      if (!answer(connection, headOnly, reply)) return;
+      if (reply.cutAfterBodyBytes) return connection.cut();
+    }
+  }
+
+  // Records the request and asks its handler for the reply.
+  Reply take(RecordedRequest record) {
+    Handler handler;
+    {
+      std::lock_guard lock(mutex);
+      const auto found = handlers.find(record.path);
+      handler = found != handlers.end() ? found->second : fallback;
+      recorded.push_back(record);
+    }
+    changed.notify_all();
+    return handler(record);
+  }
+
+  // HTTP/2: the requests whose streams ended, answered one after another.
+  struct Http2Connection {
+    std::map<std::int32_t, RecordedRequest> open;  // streams whose request is still arriving
+    std::vector<std::pair<std::int32_t, RecordedRequest>> complete;
+  };
+  // A reply's body as nghttp2 reads it; stops (without ending the stream) at `limit`.
+  struct Http2Body {
+    std::string bytes;
+    std::size_t sent = 0;
+    std::size_t limit = 0;
+  };
+
+  void serveHttp2(RawTlsConnection& connection) {
+    Http2Connection state;
+    nghttp2_session_callbacks* callbacks = nullptr;
+    nghttp2_session_callbacks_new(&callbacks);
+    nghttp2_session_callbacks_set_on_begin_headers_callback(
+        callbacks, [](nghttp2_session*, const nghttp2_frame* frame, void* user) {
+          static_cast<Http2Connection*>(user)->open[frame->hd.stream_id];
+          return 0;
+        });
+    nghttp2_session_callbacks_set_on_header_callback(
+        callbacks, [](nghttp2_session*, const nghttp2_frame* frame, const std::uint8_t* name,
+                      std::size_t nameLength, const std::uint8_t* value, std::size_t valueLength,
+                      std::uint8_t, void* user) {
+          RecordedRequest& record = static_cast<Http2Connection*>(user)->open[frame->hd.stream_id];
+          const std::string_view field(reinterpret_cast<const char*>(name), nameLength);
+          const std::string_view text(reinterpret_cast<const char*>(value), valueLength);
+          if (field == ":method") {
+            record.method = text;
+          } else if (field == ":path") {
+            const std::size_t mark = text.find('?');
+            record.path = text.substr(0, mark);
+            if (mark != std::string_view::npos) record.query = text.substr(mark + 1);
+          } else if (!field.starts_with(":")) {
+            record.headers.emplace_back(field, text);
+          }
+          return 0;
+        });
+    nghttp2_session_callbacks_set_on_data_chunk_recv_callback(
+        callbacks, [](nghttp2_session*, std::uint8_t, std::int32_t stream, const std::uint8_t* data,
+                      std::size_t length, void* user) {
+          static_cast<Http2Connection*>(user)->open[stream].body.append(
+              reinterpret_cast<const char*>(data), length);
+          return 0;
+        });
+    nghttp2_session_callbacks_set_on_frame_recv_callback(
+        callbacks, [](nghttp2_session*, const nghttp2_frame* frame, void* user) {
+          auto& streams = *static_cast<Http2Connection*>(user);
+          const bool request = frame->hd.type == NGHTTP2_HEADERS || frame->hd.type == NGHTTP2_DATA;
+          if (request && (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0) {
+            const auto found = streams.open.find(frame->hd.stream_id);
+            if (found != streams.open.end()) {
+              streams.complete.emplace_back(found->first, std::move(found->second));
+              streams.open.erase(found);
+            }
+          }
+          return 0;
+        });
+    nghttp2_session* session = nullptr;
+    nghttp2_session_server_new(&session, callbacks, &state);
+    nghttp2_session_callbacks_del(callbacks);
+    const std::unique_ptr<nghttp2_session, decltype(&nghttp2_session_del)> owner(
+        session, &nghttp2_session_del);
+    nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0);
+    const auto flush = [&] {
+      const std::uint8_t* data = nullptr;
+      while (const auto length = nghttp2_session_mem_send(session, &data)) {
+        if (length < 0 || !connection.send({reinterpret_cast<const char*>(data),
+                                            static_cast<std::size_t>(length)})) {
+          return false;
+        }
+      }
+      return true;
+    };
+    if (!flush()) return;
+    while (const std::optional<std::string> bytes = connection.readSome()) {
+      if (nghttp2_session_mem_recv(session, reinterpret_cast<const std::uint8_t*>(bytes->data()),
+                                   bytes->size()) < 0) {
+        return;
+      }
+      auto ready = std::move(state.complete);
+      state.complete.clear();
+      for (auto& [stream, record] : ready) {
+        record.connection = connection.ordinal();
+        record.protocol = "HTTP/2";
+        const bool headOnly = record.method == "HEAD";
+        const Reply reply = take(std::move(record));
+        if (reply.delay.count() > 0 && !connection.pause(reply.delay)) return;
+        if (reply.dropBeforeAnswer) return connection.cut();
+        Http2Body body{headOnly ? std::string() : reply.body.value_or(""), 0, 0};
+        if (reply.generatedBytes) body.bytes.assign(*reply.generatedBytes, 'x');
+        body.limit = reply.cutAfterBodyBytes.value_or(body.bytes.size());
+        const std::string status = std::to_string(reply.status);
+        const std::string length = std::to_string(body.bytes.size());
+        std::vector<nghttp2_nv> fields;
+        const auto add = [&](std::string_view name, std::string_view value) {
+          fields.push_back(
+              {const_cast<std::uint8_t*>(reinterpret_cast<const std::uint8_t*>(name.data())),
+               const_cast<std::uint8_t*>(reinterpret_cast<const std::uint8_t*>(value.data())),
+               name.size(), value.size(), NGHTTP2_NV_FLAG_NONE});
+        };
+        std::vector<std::string> lowerNames;
+        for (const auto& [name, value] : reply.headers) {
+          std::string lower(name);
+          std::transform(lower.begin(), lower.end(), lower.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+          lowerNames.push_back(std::move(lower));
+        }
+        add(":status", status);
+        add("content-type", reply.contentType);
+        if (!reply.chunked) add("content-length", length);
+        std::size_t index = 0;
+        for (const auto& [name, value] : reply.headers)
+          add(lowerNames[index++], value);
+        nghttp2_data_provider provider{};
+        provider.source.ptr = &body;
+        provider.read_callback = [](nghttp2_session*, std::int32_t, std::uint8_t* buffer,
+                                    std::size_t room, std::uint32_t* flags,
+                                    nghttp2_data_source* source, void*) -> ssize_t {
+          auto& from = *static_cast<Http2Body*>(source->ptr);
+          const std::size_t end = std::min(from.limit, from.bytes.size());
+          if (from.sent == end && end < from.bytes.size()) return NGHTTP2_ERR_DEFERRED;
+          const std::size_t count = std::min(room, end - from.sent);
+          std::memcpy(buffer, from.bytes.data() + from.sent, count);
+          from.sent += count;
+          if (from.sent == from.bytes.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
+          return static_cast<ssize_t>(count);
+        };
+        nghttp2_submit_response(session, stream, fields.data(), fields.size(), &provider);
+        if (!flush()) return;
+        if (reply.cutAfterBodyBytes) return connection.cut();
+      }
+      if (!flush()) return;
     }
   }
 
@@ -93,8 +242,11 @@ struct TestServer::Impl {
     head += generated && reply.chunked ? std::string("Transfer-Encoding: chunked\r\n")
                                        : "Content-Length: " + std::to_string(length) + "\r\n";
     head += "\r\n";
-    if (headOnly || !generated)
-      return connection.send(head + (headOnly ? "" : reply.body.value_or("")));
+    if (headOnly) return connection.send(head);
+    if (!generated) {
+      const std::string body = reply.body.value_or("");
+      return connection.send(head + body.substr(0, reply.cutAfterBodyBytes.value_or(body.size())));
+    }
     if (!connection.send(head)) return false;
     constexpr std::size_t kChunk = 64 * 1024;
     static const std::string filler(kChunk, 'x');
@@ -109,12 +261,18 @@ struct TestServer::Impl {
   }
 };
 
-TestServer::TestServer(bool trusted) : impl_(std::make_unique<Impl>()) {
+TestServer::TestServer(bool trusted)
+    : TestServer(HttpVersion::http1,
+                 trusted ? TestCertificate::trusted : TestCertificate::untrusted) {}
+
+TestServer::TestServer(HttpVersion version, TestCertificate certificate)
+    : impl_(std::make_unique<Impl>()) {
   impl_->fallback = [](const RecordedRequest&) {
     return Reply::with(404, R"({"error":"not_found"})");
   };
   impl_->raw = std::make_unique<RawTlsServer>(
-      [impl = impl_.get()](RawTlsConnection& connection) { impl->serve(connection); }, trusted);
+      [impl = impl_.get()](RawTlsConnection& connection) { impl->serve(connection); }, certificate,
+      version == HttpVersion::http2);
 }
 
 TestServer::~TestServer() {
@@ -170,6 +328,7 @@ std::optional<TaskOutcome> fetch(platform::URLRequest request, std::chrono::mill
     std::mutex mutex;
     std::condition_variable done;
     TaskOutcome outcome;
+    std::weak_ptr<platform::URLSessionDataTask> task;
   };
   auto shared = std::make_shared<Shared>();
   auto task = platform::URLSession::sharedSession()->dataTask(
@@ -182,9 +341,14 @@ std::optional<TaskOutcome> fetch(platform::URLRequest request, std::chrono::mill
           shared->outcome.response = std::move(response);
           shared->outcome.error = std::move(error);
           shared->outcome.completionThread = std::this_thread::get_id();
+          if (const auto held = shared->task.lock()) shared->outcome.sends = held->sendCount();
         }
         shared->done.notify_all();
       });
+  {
+    std::lock_guard lock(shared->mutex);
+    shared->task = task;
+  }
   task->resume();
   task.reset();
   std::unique_lock lock(shared->mutex);

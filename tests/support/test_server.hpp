@@ -9,7 +9,8 @@
 //   ... URLSession::sharedSession()->dataTask({.url = server.url("/v1/payments")}, ...)
 //   EXPECT_EQ(server.requests().at(0).method, "POST");
 //
-// HTTP/1.1 only; request bodies are read by their Content-Length.
+// HTTP/1.1 (request bodies read by their Content-Length) or HTTP/2 (agreed by ALPN, one stream
+// answered at a time).
 
 #include <chrono>
 #include <cstddef>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "korvani/platform/url_session.hpp"
+#include "support/raw_tls_server.hpp"
 
 namespace korvani::test_support {
 
@@ -31,6 +33,7 @@ namespace korvani::test_support {
 struct RecordedRequest {
   // 1-based ordinal of the TCP connection on this server; equal values mean the same connection.
   std::uint64_t connection = 0;
+  std::string protocol;  // "HTTP/1.1" or "HTTP/2"
   std::string method;
   std::string path;   // request target before '?', raw (still percent-encoded)
   std::string query;  // raw text after the first '?', without it; empty when there is none
@@ -54,6 +57,9 @@ struct Reply {
   // Drops the connection without a byte of answer, as a server closing an idle connection just
   // as the request arrives does.
   bool dropBeforeAnswer = false;
+  // Sends the head (announcing the whole `body`) and this many bytes of the body, then drops the
+  // connection.
+  std::optional<std::size_t> cutAfterBodyBytes{};
 
   static Reply with(int status, std::optional<std::string> body = std::nullopt,
                     std::string contentType = "application/json") {
@@ -63,12 +69,15 @@ struct Reply {
 
 using Handler = std::function<Reply(const RecordedRequest&)>;
 
+enum class HttpVersion { http1, http2 };
+
 class TestServer {
  public:
   // Starts listening before it returns; throws std::runtime_error when it cannot. A trusted
   // server's certificate comes from an authority that the shared session is made to trust; an
   // untrusted one's from an authority that nobody trusts.
   explicit TestServer(bool trusted = true);
+  explicit TestServer(HttpVersion version, TestCertificate certificate = TestCertificate::trusted);
   // Stops: wakes stalled handlers, drops open connections (also idle keep-alive ones) and joins
   // every server thread; returns promptly.
   ~TestServer();
@@ -108,6 +117,7 @@ struct TaskOutcome {
   std::optional<platform::HTTPURLResponse> response;
   platform::ErrorPtr error;
   int completions = 0;               // how often the completion ran (1 when all is well)
+  std::uint32_t sends = 0;           // the task's sendCount() when its completion ran
   std::thread::id completionThread;  // the thread the (first) completion ran on
 };
 

@@ -21,7 +21,7 @@ std::string_view trimmed(std::string_view text) {
 bool mentionsClose(std::string_view connection) {
   while (!connection.empty()) {
     const auto comma = connection.find(',');
-    if (equalsIgnoringCase(trimmed(connection.substr(0, comma)), "close")) return true;
+    if (HeaderList::sameName(trimmed(connection.substr(0, comma)), "close")) return true;
     if (comma == std::string_view::npos) break;
     connection.remove_prefix(comma + 1);
   }
@@ -30,21 +30,49 @@ bool mentionsClose(std::string_view connection) {
 
 }  // namespace
 
-bool mayResend(const URLRequest& request) noexcept {
-  return isIdempotentMethod(request.httpMethod) ||
-         carriesIdempotencyKey(request.allHTTPHeaderFields);
+bool mayResend(const URLRequest& request, bool resendEnabled) noexcept {
+  return resendEnabled && carriesIdempotencyKey(request.allHTTPHeaderFields);
+}
+
+bool lostBeforeAnswer(CURLcode result) noexcept {
+  switch (result) {
+    case CURLE_SEND_ERROR:    // the connection failed while the request was written
+    case CURLE_RECV_ERROR:    // ... or while the answer was awaited or read
+    case CURLE_GOT_NOTHING:   // closed without a byte of answer
+    case CURLE_PARTIAL_FILE:  // closed before the announced length or the last chunk
+    case CURLE_HTTP2:         // the HTTP/2 connection failed (GOAWAY, framing)
+    case CURLE_HTTP2_STREAM:  // the stream was reset before its answer ended
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<Clock::time_point> nextSendAt(int sends, Clock::time_point now,
+                                            Clock::time_point deadline, double random) noexcept {
+  if (sends < 1 || sends >= policy::kMaxSends) return std::nullopt;
+  const auto full = policy::kFirstResendDelay * (1 << (sends - 1));
+  const double share = 1.0 - policy::kResendJitter * std::clamp(random, 0.0, 1.0);
+  const auto pause = std::chrono::duration_cast<Clock::duration>(full * share);
+  if (now + pause >= deadline) return std::nullopt;
+  return now + pause;
+}
+
+std::chrono::milliseconds exchangeDeadline(std::chrono::milliseconds sessionDeadline,
+                                           std::chrono::milliseconds stallTimeout) noexcept {
+  return std::max(sessionDeadline, stallTimeout + policy::kDeadlineMargin);
 }
 
 std::optional<std::chrono::seconds> keepAliveTimeout(const HeaderList& fields) {
   for (const auto& [name, value] : fields) {
-    if (!equalsIgnoringCase(name, "Keep-Alive")) continue;
+    if (!HeaderList::sameName(name, "Keep-Alive")) continue;
     std::string_view rest = value;
     while (!rest.empty()) {
       const auto comma = rest.find(',');
       const std::string_view parameter = trimmed(rest.substr(0, comma));
       const auto equals = parameter.find('=');
       if (equals != std::string_view::npos &&
-          equalsIgnoringCase(trimmed(parameter.substr(0, equals)), "timeout")) {
+          HeaderList::sameName(trimmed(parameter.substr(0, equals)), "timeout")) {
         const std::string_view digits = trimmed(parameter.substr(equals + 1));
         long long seconds = 0;
         const auto [end, error] =
@@ -106,7 +134,7 @@ void ConnectionPolicy::noteAnswer(const std::string& origin, const HeaderList& f
   Origin& state = entry(origin);
   if (const auto hint = keepAliveTimeout(fields)) state.keepAlive = hint;
   const bool closing = std::any_of(fields.begin(), fields.end(), [](const auto& field) {
-    return equalsIgnoringCase(field.first, "Connection") && mentionsClose(field.second);
+    return HeaderList::sameName(field.first, "Connection") && mentionsClose(field.second);
   });
   if (closing) {
     state.lastOpen.reset();

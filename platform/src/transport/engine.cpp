@@ -14,13 +14,10 @@ namespace {
 // Sleep with nothing in flight: nothing of ours needs the thread then (a request wakes it).
 constexpr int kIdleSleepMs = 3'600'000;
 
-void completeCancelled(TaskCore& core) {
-  complete(core, std::nullopt, std::nullopt, urlError(kURLErrorCancelled, core.request.url));
-}
-
 }  // namespace
 
-Engine::Engine() : share_(curl_share_init()), multi_(curl_multi_init()) {
+Engine::Engine()
+    : share_(curl_share_init()), multi_(curl_multi_init()), jitter_(std::random_device()()) {
   if (share_) {
     // New connections to a known server resume its TLS session (processor time, not a round
     // trip). Connections themselves live in the multi handle's pool.
@@ -45,7 +42,7 @@ Engine::~Engine() {
   warmUps_.clear();
 }
 
-void Engine::look(HeldTask held) {
+void Engine::resumeOrCancel(HeldTask held) {
   TaskCore& core = *held.core;
   if (core.finished.load()) return;
   const bool canceling = core.state.load() == URLSessionDataTask::State::canceling;
@@ -81,7 +78,7 @@ void Engine::start(HeldTask held) {
     return;
   }
   if (policy_.warming(core.transfer->origin())) {
-    waiting_.push_back({std::move(held), Clock::now()});
+    waiting_.push_back({std::move(held), Clock::now() + policy::kWarmUpWait, true});
     return;
   }
   add(std::move(held));
@@ -136,9 +133,9 @@ void Engine::finish(CURL* easy, CURLcode result) {
   Transfer::Outcome outcome;
   if (core.state.load() == URLSessionDataTask::State::canceling) {
     outcome = transfer.cancelled();
-  } else if (transfer.shouldResend(result)) {
+  } else if (const auto next = nextSend(core, result)) {
     transfer.prepareResend();
-    add(std::move(held));
+    waiting_.push_back({std::move(held), *next, false});
     return;
   } else {
     outcome = transfer.finish(result);
@@ -149,6 +146,13 @@ void Engine::finish(CURL* easy, CURLcode result) {
   // The completion goes first: readying the handle for the next request is not the caller's wait.
   complete(core, std::move(outcome.data), std::move(outcome.response), std::move(outcome.error));
   giveBack(core);
+}
+
+std::optional<Clock::time_point> Engine::nextSend(const TaskCore& core, CURLcode result) {
+  if (!core.transfer->mayResendAfter(result)) return std::nullopt;
+  const double random = std::uniform_real_distribution<double>(0.0, 1.0)(jitter_);
+  return nextSendAt(static_cast<int>(core.sends.load(std::memory_order_relaxed)), Clock::now(),
+                    core.transfer->deadline(), random);
 }
 
 void Engine::cancel(TaskCore& core) {
@@ -167,6 +171,7 @@ void Engine::cancel(TaskCore& core) {
 }
 
 void Engine::warmUp(const WarmUpRequest& request) {
+  if (!WarmUp::available()) return;
   ErrorPtr refusal;
   std::shared_ptr<const ParsedUrl> url = parseRequestUrl(request.url, refusal);
   if (!url) return;  // silently: nothing to warm
@@ -190,13 +195,13 @@ void Engine::endWarmUp(CURL* easy, CURLcode result) {
   curl_multi_remove_handle(multi_.get(), easy);
   const std::string origin = node.mapped()->origin();
   policy_.noteWarmUpEnded(origin, WarmUp::leftConnectionOpen(result), Clock::now());
-  releaseWaiting(origin);
+  releaseWarmedUp(origin);
 }
 
-void Engine::releaseWaiting(const std::string& origin) {
+void Engine::releaseWarmedUp(const std::string& origin) {
   std::vector<HeldTask> ready;
   std::erase_if(waiting_, [&](Waiting& waiting) {
-    if (waiting.held.core->transfer->origin() != origin) return false;
+    if (!waiting.forWarmUp || waiting.held.core->transfer->origin() != origin) return false;
     ready.push_back(std::move(waiting.held));
     return true;
   });
@@ -229,10 +234,10 @@ void Engine::expire() {
   }
   for (CURL* easy : stalled)
     finish(easy, CURLE_OPERATION_TIMEDOUT);
-  // A warm-up that takes too long to connect is not waited for.
+  // A pause before a copy is over, or a warm-up took too long to connect.
   std::vector<HeldTask> ready;
   std::erase_if(waiting_, [&](Waiting& waiting) {
-    if (now - waiting.since < policy::kWarmUpWait) return false;
+    if (now < waiting.until) return false;
     ready.push_back(std::move(waiting.held));
     return true;
   });
@@ -247,7 +252,7 @@ int Engine::sleepMs() const {
   for (const auto& [easy, held] : running_)
     nearest = std::min(nearest, held.core->transfer->expiresAt());
   for (const Waiting& waiting : waiting_)
-    nearest = std::min(nearest, waiting.since + policy::kWarmUpWait);
+    nearest = std::min(nearest, waiting.until);
   const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nearest - now).count();
   return static_cast<int>(std::clamp<long long>(wait, 0, kIdleSleepMs));
 }

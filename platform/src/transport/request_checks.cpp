@@ -1,7 +1,5 @@
 #include "transport/request_checks.hpp"
 
-#include <strings.h>
-
 #include <algorithm>
 
 #include "transport/url_errors.hpp"
@@ -29,17 +27,10 @@ bool isValidMethod(std::string_view method) noexcept {
   });
 }
 
-bool isIdempotentMethod(std::string_view method) noexcept {
-  for (std::string_view idempotent : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"}) {
-    if (method == idempotent) return true;
-  }
-  return false;
-}
-
 bool carriesIdempotencyKey(const HeaderList& fields) noexcept {
   return std::any_of(fields.begin(), fields.end(), [](const auto& field) {
-    return !field.second.empty() && (equalsIgnoringCase(field.first, "X-Idempotency-Key") ||
-                                     equalsIgnoringCase(field.first, "Idempotency-Key"));
+    return !field.second.empty() && (HeaderList::sameName(field.first, "X-Idempotency-Key") ||
+                                     HeaderList::sameName(field.first, "Idempotency-Key"));
   });
 }
 
@@ -53,10 +44,6 @@ ErrorPtr refusalOf(const URLRequest& request) {
     return urlError(kURLErrorBadURL, request.url, JsonObject{{"httpMethod", request.httpMethod}});
   }
   return nullptr;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 }  // namespace korvani::platform::transport

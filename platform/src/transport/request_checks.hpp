@@ -6,7 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "korvani/platform/url_session.hpp"
+#include "korvani/platform/error.hpp"
+#include "korvani/platform/url_request.hpp"
 
 namespace korvani::platform::transport {
 
@@ -16,9 +17,6 @@ bool isValidHeaderName(std::string_view name) noexcept;
 bool isValidHeaderValue(std::string_view value) noexcept;
 // An HTTP method the session sends: a non-empty token (letters, digits, !#$%&'*+-.^_`|~).
 bool isValidMethod(std::string_view method) noexcept;
-// Whether sending the request twice has the effect of sending it once (GET, HEAD, OPTIONS,
-// TRACE, PUT, DELETE).
-bool isIdempotentMethod(std::string_view method) noexcept;
 // Whether the request carries a non-empty idempotency key ("X-Idempotency-Key" or
 // "Idempotency-Key", any letter case): the server then answers a second copy with the outcome of
 // the first.
@@ -26,8 +24,5 @@ bool carriesIdempotencyKey(const HeaderList& fields) noexcept;
 
 // Why the session refuses to send `request` as it stands (a header field or the method), or null.
 ErrorPtr refusalOf(const URLRequest& request);
-
-// Letter case ignored, ASCII only.
-bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept;
 
 }  // namespace korvani::platform::transport

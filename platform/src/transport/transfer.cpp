@@ -1,13 +1,11 @@
 #include "transport/transfer.hpp"
 
-#include <openssl/ssl.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <utility>
 
-#include "transport/request_checks.hpp"
+#include "transport/task_core.hpp"
 #include "transport/url_errors.hpp"
 
 namespace korvani::platform::transport {
@@ -24,136 +22,6 @@ std::string_view trimBlanks(std::string_view text) noexcept {
 // own fields, plus Host and Content-Length, which libcurl derives from the request.
 constexpr std::string_view kCurlsOwnFields[] = {"Accept", "Content-Type", "Expect",
                                                 "Transfer-Encoding"};
-
-// Called for every new TLS connection, after libcurl's own set-up of the context.
-CURLcode onSslContext(CURL*, void* context, void*) {
-  auto* tls = static_cast<SSL_CTX*>(context);
-  // libcurl would log the connection's secrets to the file SSLKEYLOGFILE names.
-  SSL_CTX_set_keylog_callback(tls, nullptr);
-  // libcurl has OpenSSL free a connection's record buffers whenever it goes idle, so every
-  // request on a kept connection allocates them again; keeping them (about 34 KiB per open
-  // connection) saves a few allocations per request (see bench/README.md).
-  SSL_CTX_clear_mode(tls, SSL_MODE_RELEASE_BUFFERS);
-  return CURLE_OK;
-}
-
-// The trust for a TLS proxy: libcurl's system defaults while a proxy is set. Without one nothing
-// reads them, and libcurl would copy both paths into every transfer.
-void setProxyTrust(CURL* easy, bool proxied) {
-  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-  curl_easy_setopt(easy, CURLOPT_PROXY_CAINFO, proxied ? info->cainfo : nullptr);
-  curl_easy_setopt(easy, CURLOPT_PROXY_CAPATH, proxied ? info->capath : nullptr);
-}
-
-}  // namespace
-
-void complete(TaskCore& core, std::optional<std::string> data,
-              std::optional<HTTPURLResponse> response, ErrorPtr error) {
-  if (core.finished.exchange(true)) return;
-  core.state.store(URLSessionDataTask::State::completed);
-  URLSessionDataTask::Completion completion = std::move(core.completion);
-  core.completion = nullptr;
-  if (!completion) return;
-  try {
-    completion(std::move(data), std::move(response), std::move(error));
-  } catch (...) {
-    // A throwing completion must not take the network thread down with it.
-  }
-}
-
-EasyHandle makeEasyHandle(CURLSH* share) {
-  EasyHandle handle{CurlEasy(curl_easy_init()), nullptr, nullptr};
-  CURL* easy = handle.easy.get();
-  if (easy == nullptr) return handle;
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_SHARE, share);
-  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &onSslContext);
-  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);  // the progress callback tracks stalls
-  // Every host an exception to proxying: libcurl then reads no proxy variable of the
-  // environment (a configured proxy lifts the exception, see applyConnectionSettings).
-  curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
-  setProxyTrust(easy, false);
-  return handle;
-}
-
-void applyConnectionSettings(EasyHandle& handle, std::shared_ptr<const TrustSettings> trust,
-                             std::shared_ptr<const std::string> proxy) {
-  CURL* easy = handle.easy.get();
-  if (handle.trust != trust) {
-    if (!trust->bundle.empty()) {
-      // The handle keeps `trust` alive while it may read the bundle.
-      curl_blob blob{const_cast<char*>(trust->bundle.data()), trust->bundle.size(),
-                     CURL_BLOB_NOCOPY};
-      curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-      // The bundle replaces the file; a path left set would only be copied into every transfer.
-      curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-    } else {
-      curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, nullptr);
-      curl_easy_setopt(easy, CURLOPT_CAINFO,
-                       trust->caFile.empty() ? nullptr : trust->caFile.c_str());
-    }
-    curl_easy_setopt(easy, CURLOPT_CAPATH, trust->caPath.empty() ? nullptr : trust->caPath.c_str());
-    handle.trust = std::move(trust);
-  }
-  if (handle.proxy != proxy) {
-    curl_easy_setopt(easy, CURLOPT_PROXY, proxy ? proxy->c_str() : nullptr);
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, proxy ? "" : "*");
-    setProxyTrust(easy, proxy != nullptr);
-    handle.proxy = std::move(proxy);
-  }
-}
-
-std::shared_ptr<const ParsedUrl> parseRequestUrl(const std::string& url, ErrorPtr& refusal) {
-  if (url.find('\0') != std::string::npos) {
-    refusal = urlError(kURLErrorBadURL, url);
-    return nullptr;
-  }
-  auto parsed = std::make_shared<ParsedUrl>();
-  parsed->text = url;
-  parsed->handle.reset(curl_url());
-  CURLU* handle = parsed->handle.get();
-  if (handle == nullptr) {
-    refusal = urlError(kURLErrorUnknown, url);
-    return nullptr;
-  }
-  if (const CURLUcode rc =
-          curl_url_set(handle, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
-      rc != CURLUE_OK) {
-    refusal = urlError(kURLErrorBadURL, url,
-                       JsonObject{{"curlUrlCode", static_cast<int>(rc)},
-                                  {kCurlMessageKey, curl_url_strerror(rc)}});
-    return nullptr;
-  }
-  const auto part = [&](CURLUPart which) {
-    char* value = nullptr;
-    const CURLUcode rc = curl_url_get(handle, which, &value, CURLU_DEFAULT_PORT);
-    return rc == CURLUE_OK ? CurlText(value) : CurlText();
-  };
-  const CurlText scheme = part(CURLUPART_SCHEME);
-  const std::string_view name = scheme ? std::string_view(scheme.get()) : std::string_view();
-  if (name != "https") {
-    refusal = urlError(kURLErrorAppTransportSecurityRequiresSecureConnection, url);
-    return nullptr;
-  }
-  // libcurl would send them as an "Authorization" field the host never set.
-  if (part(CURLUPART_USER) || part(CURLUPART_PASSWORD)) {
-    refusal = urlError(kURLErrorBadURL, url, JsonObject{{"reason", "user information"}});
-    return nullptr;
-  }
-  const CurlText host = part(CURLUPART_HOST);
-  const CurlText port = part(CURLUPART_PORT);
-  parsed->origin.append(name).append("://").append(host ? host.get() : "");
-  parsed->origin.append(":").append(port ? port.get() : "");
-  return parsed;
-}
-
-namespace {
 
 // The room the request's header lines take: each field's "Name: value" and NUL, each of
 // libcurl's own fields a "Name:" and NUL.
@@ -179,7 +47,7 @@ Transfer::Transfer(TaskCore& core, std::shared_ptr<const ParsedUrl> url, EasyHan
   for (std::string_view own : kCurlsOwnFields) {
     if (fields.count(own) == 0) headerLines_.addRemoval(own);
   }
-  mayResend_ = mayResend(core_.request);
+  mayResend_ = mayResend(core_.request, core_.resendEnabled);
   deadline_ = Clock::now() + core_.deadline;
   applyConnectionSettings(handle_, core_.trust, core_.proxy);
   setRequestOptions(policy);
@@ -254,46 +122,50 @@ EasyHandle Transfer::releaseHandle() {
   return std::move(handle_);
 }
 
+bool Transfer::mayResendAfter(CURLcode result) const noexcept {
+  if (!mayResend_ || bodyTooLarge_ || headersTooLarge_) return false;
+  return ownRetryRefused_ || lostBeforeAnswer(result);
+}
+
+void Transfer::prepareResend() {
+  // The same handle and options, so the bytes are the same; only the connection is new.
+  curl_easy_setopt(handle_.easy.get(), CURLOPT_FRESH_CONNECT, 1L);
+  sent_ = false;
+  ownRetryRefused_ = false;
+  connectsAtLastSend_ = 0;  // libcurl counts connections afresh for the new attempt
+  body_.clear();
+  responseHeaders_.clear();
+  headerBytes_ = 0;
+  lastDown_ = lastUp_ = 0;
+  errorBuffer_[0] = '\0';
+}
+
 long Transfer::connectsSoFar() const {
   long connects = 0;
   curl_easy_getinfo(handle_.easy.get(), CURLINFO_NUM_CONNECTS, &connects);
   return connects;
 }
 
-bool Transfer::shouldResend(CURLcode result) const noexcept {
-  return result != CURLE_OK && resendRefused_ && mayResend_ && sends_ < policy::kMaxSends;
-}
-
-void Transfer::prepareResend() {
-  // The same handle and options, so the bytes are the same; only the connection is new.
-  curl_easy_setopt(handle_.easy.get(), CURLOPT_FRESH_CONNECT, 1L);
-  connectsAtLastSend_ = 0;  // libcurl counts connections afresh for the new attempt
-  resendRefused_ = false;
-  body_.clear();
-  responseHeaders_.clear();
-  headerBytes_ = 0;
-  bodyTooLarge_ = false;
-  headersTooLarge_ = false;
-  lastDown_ = lastUp_ = 0;
-  errorBuffer_[0] = '\0';
-}
-
-// libcurl sends a request again on its own when a reused connection died before any answer
-// byte. That is allowed once, for a request that may be sent twice, and only on a connection
-// opened for it; anything else fails as a lost connection (or is re-sent by the engine on a new
-// connection, see shouldResend).
+// Called when the request is about to go out on a connection. libcurl sends a request again on
+// its own, once, when a reused connection died before any answer byte, and it has already opened
+// a new connection for that: the copy goes out there at once when the re-send rule allows one
+// (the server merely closed an idle connection, nothing calls for a pause), and is refused
+// otherwise, which fails the attempt as a lost connection.
 int Transfer::onSend(void* user, char*, char*, int, int) {
   auto& transfer = *static_cast<Transfer*>(user);
   const long connects = transfer.connectsSoFar();
-  const bool first = transfer.sends_ == 0;
-  const bool againOnNewConnection = transfer.mayResend_ && transfer.sends_ < policy::kMaxSends &&
-                                    connects > transfer.connectsAtLastSend_;
-  if (!first && !againOnNewConnection) {
-    transfer.resendRefused_ = true;
-    return CURL_PREREQFUNC_ABORT;
+  if (transfer.sent_) {
+    const bool copyAllowed =
+        transfer.mayResend_ && connects > transfer.connectsAtLastSend_ &&
+        transfer.core_.sends.load(std::memory_order_relaxed) < policy::kMaxSends;
+    if (!copyAllowed) {
+      transfer.ownRetryRefused_ = true;
+      return CURL_PREREQFUNC_ABORT;
+    }
   }
-  ++transfer.sends_;
+  transfer.sent_ = true;
   transfer.connectsAtLastSend_ = connects;
+  transfer.core_.sends.fetch_add(1, std::memory_order_relaxed);
   return CURL_PREREQFUNC_OK;
 }
 
@@ -367,10 +239,9 @@ Transfer::Outcome Transfer::finish(CURLcode result) {
   if (result == CURLE_OK) {
     long status = 0;
     curl_easy_getinfo(handle_.easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status > 0 && endedByClose()) {
-      outcome.error = urlError(kURLErrorNetworkConnectionLost, url,
-                               JsonObject{{"reason", "answer ended by the connection's close"}});
-    } else if (status > 0) {
+    // An answer whose end only the connection's close told counts by its status like any other:
+    // a JSON answer cut short never parses, so a truncation cannot pass for another payment.
+    if (status > 0) {
       outcome.response.emplace();
       outcome.response->url = std::move(core_.request.url);  // the request is done with it
       outcome.response->statusCode = status;
@@ -383,7 +254,7 @@ Transfer::Outcome Transfer::finish(CURLcode result) {
   }
   const char* message = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(result);
   std::int64_t code = urlErrorCodeForCurl(result);
-  if (resendRefused_) {
+  if (ownRetryRefused_) {
     code = kURLErrorNetworkConnectionLost;
   } else if (bodyTooLarge_ || headersTooLarge_) {
     code = kURLErrorDataLengthExceedsMaximum;
@@ -392,24 +263,6 @@ Transfer::Outcome Transfer::finish(CURLcode result) {
                            JsonObject{{kCurlCodeKey, static_cast<int>(result)},
                                       {kCurlMessageKey, std::string(message)}});
   return outcome;
-}
-
-bool Transfer::endedByClose() const {
-  CURL* easy = handle_.easy.get();
-  long version = 0;
-  long status = 0;
-  curl_off_t length = -1;
-  curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
-  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-  if (version != CURL_HTTP_VERSION_1_0 && version != CURL_HTTP_VERSION_1_1) return false;
-  if (length >= 0 || core_.request.httpMethod == "HEAD" || status == 204 || status == 304) {
-    return false;
-  }
-  return std::none_of(responseHeaders_.begin(), responseHeaders_.end(), [](const auto& field) {
-    return equalsIgnoringCase(field.first, "Transfer-Encoding") &&
-           field.second.find("chunked") != std::string::npos;
-  });
 }
 
 Transfer::Outcome Transfer::cancelled() const {

@@ -14,8 +14,21 @@ int seekSucceeds(void*, curl_off_t, int) {
 size_t readNothing(char*, size_t, size_t, void*) {
   return CURL_READFUNC_ABORT;
 }
+// Whatever might still arrive is dropped, never written to the host's standard output.
+size_t discard(char*, size_t size, size_t count, void*) {
+  return size * count;
+}
 
 }  // namespace
+
+bool WarmUp::provenOn(unsigned int curlVersion) noexcept {
+  return curlVersion >= kFirstProvenCurl && curlVersion < kLastProvenCurl;
+}
+
+bool WarmUp::available() noexcept {
+  static const bool proven = provenOn(curl_version_info(CURLVERSION_NOW)->version_num);
+  return proven;
+}
 
 WarmUp::WarmUp(std::shared_ptr<const ParsedUrl> url, EasyHandle handle,
                std::shared_ptr<const TrustSettings> trust, std::shared_ptr<const std::string> proxy,
@@ -32,6 +45,8 @@ WarmUp::WarmUp(std::shared_ptr<const ParsedUrl> url, EasyHandle handle,
   curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t{1});
   curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekSucceeds);
   curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readNothing);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &discard);
   // No progress meter: libcurl would print one, and the resume, to the host's standard error.
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L);
   const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(policy::kWarmUpTimeout);

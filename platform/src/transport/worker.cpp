@@ -1,7 +1,10 @@
 #include "transport/worker.hpp"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include "transport/url_errors.hpp"
@@ -12,6 +15,8 @@ namespace {
 // At process exit the network thread is stopped before libcurl's and OpenSSL's own exit
 // clean-up runs; a completion stuck in host code is not waited for longer than this.
 constexpr std::chrono::seconds kExitWait{1};
+
+std::atomic<bool> refuseThreadStarts{false};
 
 }  // namespace
 
@@ -29,7 +34,7 @@ void Worker::atExit() {
   worker.shutdown(kExitWait);
 }
 
-void Worker::look(HeldTask held) {
+void Worker::resumeOrCancel(HeldTask held) {
   submit(std::move(held));
 }
 
@@ -39,16 +44,18 @@ void Worker::warmUp(WarmUpRequest request) {
 
 void Worker::start() {
   std::unique_lock lock(mutex_);
-  if (!runningLocked()) return;
+  if (runningLocked() != Availability::running) return;
   // Returns once the thread has set libcurl up: the first request does not wait for that.
   phaseChanged_.wait(lock, [&] { return ready_ || phase_ != Phase::running; });
 }
 
 void Worker::submit(Command command) {
   std::unique_lock lock(mutex_);
-  if (!runningLocked()) {
+  if (const Availability availability = runningLocked(); availability != Availability::running) {
     lock.unlock();
-    cancelNow(command);
+    // A task that can never be sent fails; only one left at exit counts as cancelled.
+    completeNow(command,
+                availability == Availability::exiting ? kURLErrorCancelled : kURLErrorUnknown);
     return;
   }
   queue_.push_back(std::move(command));
@@ -57,7 +64,7 @@ void Worker::submit(Command command) {
   if (sleeping_ && wakeTarget_ != nullptr) curl_multi_wakeup(wakeTarget_);
 }
 
-bool Worker::runningLocked() {
+Worker::Availability Worker::runningLocked() {
   static std::once_flag initialized;
   std::call_once(initialized, [] {
     // libcurl's global set-up registers OpenSSL's exit clean-up; ours is registered after it, so
@@ -65,24 +72,33 @@ bool Worker::runningLocked() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     std::atexit(&Worker::atExit);
   });
-  if (exiting_) return false;
+  if (exiting_) return Availability::exiting;
   if (phase_ == Phase::stopped) {
     // Left by a shutdown that did not wait for it; it has ended its work.
     thread_.join();
     phase_ = Phase::idle;
   }
   if (phase_ == Phase::idle) {
-    thread_ = std::thread([this] { run(); });
+    try {
+      if (refuseThreadStarts.load()) throw std::system_error(EAGAIN, std::generic_category());
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      // Out of threads: what would have been sent fails, and the next call tries again.
+      return Availability::unavailable;
+    }
     threadId_ = thread_.get_id();
     phase_ = Phase::running;
   }
-  return true;
+  return Availability::running;
 }
 
-void Worker::cancelNow(Command& command) {
+void Worker::refuseThreadStartsForTesting(bool refuse) {
+  refuseThreadStarts.store(refuse);
+}
+
+void Worker::completeNow(Command& command, std::int64_t code) {
   if (auto* held = std::get_if<HeldTask>(&command)) {
-    complete(*held->core, std::nullopt, std::nullopt,
-             urlError(kURLErrorCancelled, held->core->request.url));
+    complete(*held->core, std::nullopt, std::nullopt, urlError(code, held->core->request.url));
   }
 }
 
@@ -105,7 +121,7 @@ void Worker::run() {
       if (stop) break;
       for (Command& command : batch_) {
         if (auto* held = std::get_if<HeldTask>(&command)) {
-          engine.look(std::move(*held));
+          engine.resumeOrCancel(std::move(*held));
         } else {
           engine.warmUp(std::get<WarmUpRequest>(command));
         }
@@ -127,7 +143,7 @@ void Worker::run() {
   }  // the engine cancels what it still holds
   for (;;) {
     for (Command& command : batch_)
-      cancelNow(command);
+      completeNow(command, kURLErrorCancelled);
     batch_.clear();
     std::lock_guard lock(mutex_);
     if (queue_.empty()) {

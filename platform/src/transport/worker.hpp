@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -21,10 +22,10 @@ class Worker {
   // The process-wide network thread's front (never destroyed: tasks may be poked during exit).
   static Worker& instance();
 
-  // A task was resumed or cancelled: the network thread looks at it. Any thread; starts the
-  // network thread when needed. Once the process is exiting, completes the task at once, on the
-  // calling thread, as cancelled.
-  void look(HeldTask held);
+  // A task was resumed or cancelled: the network thread starts or cancels it. Any thread; starts
+  // the network thread when needed. Once the process is exiting, completes the task at once, on
+  // the calling thread, as cancelled; when the thread cannot start, with kURLErrorUnknown.
+  void resumeOrCancel(HeldTask held);
   // Any thread.
   void warmUp(WarmUpRequest request);
   // Starts the network thread ahead of the first request (it sleeps until there is work) and
@@ -33,6 +34,9 @@ class Worker {
   void start();
   // See URLSession::shutdown.
   bool shutdown(std::chrono::milliseconds timeout);
+  // Makes every later start of the network thread fail as it does when the system refuses a
+  // thread (for tests). Any thread.
+  static void refuseThreadStartsForTesting(bool refuse);
 
  private:
   using Command = std::variant<HeldTask, WarmUpRequest>;
@@ -40,10 +44,12 @@ class Worker {
 
   Worker() = default;
   void submit(Command command);
-  // Starts the thread unless it runs; false once the process is exiting. Call with mutex_ held.
-  bool runningLocked();
+  // Starts the thread unless it runs. Call with mutex_ held.
+  enum class Availability { running, exiting, unavailable };
+  Availability runningLocked();
   void run();
-  static void cancelNow(Command& command);
+  // Completes a task command at once, with `code`; a warm-up is dropped.
+  static void completeNow(Command& command, std::int64_t code);
   static void atExit();
 
   std::mutex mutex_;

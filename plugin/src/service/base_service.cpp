@@ -15,10 +15,16 @@
 namespace korvani {
 namespace {
 
-bool networkReachable() {
-  const auto reachability = host::ZRReachability::reachabilityForInternetConnection();
-  return reachability != nullptr &&
-         static_cast<int>(reachability->currentReachabilityStatus()) != 0;
+// A provider that throws answers nothing, as one that returns no object: no exception crosses
+// back into the host.
+bool networkReachable() noexcept {
+  try {
+    const auto reachability = host::ZRReachability::reachabilityForInternetConnection();
+    return reachability != nullptr &&
+           static_cast<int>(reachability->currentReachabilityStatus()) != 0;
+  } catch (...) {
+    return false;
+  }
 }
 
 // The request's complete header set: the configured fields with "Content-Type" (that exact
@@ -127,7 +133,11 @@ void BaseService::execute() {
 
 void BaseService::warmUp(const std::optional<std::string>& base) {
   if (!base || !networkReachable()) return;
-  platform::URLSession::sharedSession()->warmUp(*base);
+  try {
+    platform::URLSession::sharedSession()->warmUp(*base);
+  } catch (...) {
+    // Only a head start: the payment opens its own connection.
+  }
 }
 
 void BaseService::cancel() {

@@ -87,7 +87,8 @@ std::string toPem(EVP_PKEY* key) {
 
 }  // namespace
 
-DevCertificates makeDevCertificates(const std::string& organization, int validDays) {
+DevCertificates makeDevCertificates(const std::string& organization, int validDays,
+                                    bool subjectAltNames) {
   PkeyPtr caKey = makeKey();
   X509Ptr ca = makeCertificate(caKey.get(), organization, "Korvani dev CA", validDays);
   check(X509_set_issuer_name(ca.get(), X509_get_subject_name(ca.get())) == 1, "CA issuer");
@@ -102,8 +103,10 @@ DevCertificates makeDevCertificates(const std::string& organization, int validDa
   addExtension(server.get(), ca.get(), NID_basic_constraints, "critical,CA:FALSE");
   addExtension(server.get(), ca.get(), NID_key_usage, "critical,digitalSignature");
   addExtension(server.get(), ca.get(), NID_ext_key_usage, "serverAuth");
-  addExtension(server.get(), ca.get(), NID_subject_alt_name,
-               "DNS:localhost,IP:127.0.0.1,IP:0:0:0:0:0:0:0:1");
+  if (subjectAltNames) {
+    addExtension(server.get(), ca.get(), NID_subject_alt_name,
+                 "DNS:localhost,IP:127.0.0.1,IP:0:0:0:0:0:0:0:1");
+  }
   addExtension(server.get(), ca.get(), NID_authority_key_identifier, "keyid:always");
   check(X509_sign(server.get(), caKey.get(), EVP_sha256()) > 0, "server signature");
 

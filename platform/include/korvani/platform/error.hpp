@@ -25,17 +25,15 @@ enum : std::int64_t {
                                     // HTTP token; also an incomplete request description made by
                                     // the library
   kURLErrorTimedOut = -1001,        // no progress for the request's time-out, or the exchange
-                                    // outlasted the session's request deadline
+                                    // outlasted its deadline
                                     // [OPERATION_TIMEDOUT]
   kURLErrorUnsupportedURL = -1002,  // libcurl refused the protocol [UNSUPPORTED_PROTOCOL]
   kURLErrorCannotFindHost = -1003,  // the host or proxy name did not resolve [COULDNT_RESOLVE_*]
   kURLErrorCannotConnectToHost = -1004,     // connection refused or unreachable [COULDNT_CONNECT]
   kURLErrorNetworkConnectionLost = -1005,   // closed before the answer was complete
                                             // [PARTIAL_FILE, GOT_NOTHING, SEND_/RECV_ERROR,
-                                            // HTTP2_STREAM]; an answer whose end only the
-                                            // connection's close told (no length, not chunked),
-                                            // which cannot be told from a cut; a request that
-                                            // may not be sent twice, lost on a reused connection
+                                            // HTTP2_STREAM], after every send the re-send rule
+                                            // allowed
   kURLErrorNotConnectedToInternet = -1009,  // no network (the reachability gate)
   kURLErrorBadServerResponse = -1011,       // the answer is not valid HTTP [WEIRD_SERVER_REPLY]
   kURLErrorCannotParseResponse = -1017,     // reserved

@@ -85,6 +85,13 @@ class HeaderList {
       found += sameName(field.first, name) ? 1 : 0;
     return found;
   }
+  // Whether two field names are the same, as HTTP compares them: without regard to ASCII letter
+  // case. The one such compare of the library.
+  static bool sameName(std::string_view a, std::string_view b) noexcept {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
+  }
   // The bytes of every name and value together.
   std::size_t textSize() const noexcept { return text_.size(); }
 
@@ -130,11 +137,6 @@ class HeaderList {
   // A request's fields, and most answers', fit without an allocation of their own.
   static constexpr std::size_t kInlineFields = 8;
 
-  static bool sameName(std::string_view a, std::string_view b) noexcept {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
-  }
   const Field& field(std::size_t index) const {
     return index < kInlineFields ? first_[index] : more_[index - kInlineFields];
   }

@@ -15,36 +15,9 @@
 #include "korvani/export.hpp"
 #include "korvani/platform/error.hpp"
 #include "korvani/platform/header_list.hpp"
+#include "korvani/platform/url_request.hpp"
 
 namespace korvani::platform {
-
-// One HTTP request as the session sends it (a plain value, copied into the task). Header fields
-// are sent exactly as given, in order (an empty value is sent as an empty value); libcurl adds
-// only Host and Content-Length. A name or value holding CR, LF or NUL, or an empty name or one
-// holding ':' or white space, is refused: the task completes with kURLErrorRequestHeaderInvalid
-// and nothing is sent. Redirects are not followed.
-struct URLRequest {
-  // https only: another scheme fails with kURLErrorAppTransportSecurityRequiresSecureConnection,
-  // unparseable text or user information ("user:password@") with kURLErrorBadURL; nothing is
-  // sent then.
-  std::string url;
-  std::string httpMethod = "GET";  // sent as given; HEAD asks for no body; not a token: -1000
-  HeaderList allHTTPHeaderFields;
-  std::optional<std::string> httpBody;  // bytes, sent whatever the method; absent: no body
-  double timeoutInterval = 60.0;        // seconds without progress (set-up included) before
-                                        // kURLErrorTimedOut; 0, negative or not finite: 60. The
-                                        // session's request deadline bounds the whole exchange.
-};
-
-// The HTTP part of an answer (a plain value).
-struct KORVANI_EXPORT HTTPURLResponse {
-  std::string url;             // the request's URL (redirects are not followed)
-  long statusCode = 0;         // the final status (interim 1xx answers are skipped)
-  HeaderList allHeaderFields;  // in arrival order, names as the server wrote them
-  // First value of the named field, name compared without regard to letter case; nullopt when
-  // the answer has no such field. Any thread.
-  std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
-};
 
 class URLSession;
 
@@ -88,6 +61,10 @@ class KORVANI_EXPORT URLSessionDataTask {
   State state() const;
   // Unique within the process, from 1 upwards; any thread.
   std::uint64_t taskIdentifier() const noexcept;
+  // How many times the request went out on a connection: 0 when it was refused, cancelled or
+  // failed before it was sent; 1 normally; more when the session sent it again after a lost
+  // connection (see URLSession). Final once the completion has started. Any thread.
+  std::uint32_t sendCount() const noexcept;
 
  private:
   Impl* impl_;  // made and freed together with the task
@@ -101,22 +78,30 @@ class KORVANI_EXPORT URLSessionDataTask {
 // TLS key log whatever SSLKEYLOGFILE says.
 //
 // Every answer is bounded: its body by maximumResponseBytes(), its header and trailer fields
-// (interim 1xx answers included) by 64 KiB in all (kURLErrorDataLengthExceedsMaximum beyond),
-// its duration by requestDeadline() (kURLErrorTimedOut), besides the request's own time-out for
-// a stall. An HTTP/1 answer with neither a length nor chunked framing, which only the
-// connection's close ends, is refused with kURLErrorNetworkConnectionLost: this libcurl cannot
-// tell a TLS close_notify from a cut connection, so such an answer may be truncated.
+// (interim 1xx answers included) by 64 KiB in all; beyond either the request fails with
+// kURLErrorDataLengthExceedsMaximum. An HTTP/1 answer with neither a length nor chunked
+// framing, which only the connection's close ends, is an answer like any other, classified by
+// its status (libcurl cannot tell a TLS close_notify from a cut connection there, so its body
+// may be truncated; a JSON body cut short never parses).
+//
+// Deadlines: a request fails with kURLErrorTimedOut after its timeoutInterval without progress,
+// or once all its sends together have taken the longer of requestDeadline() and timeoutInterval
+// plus 6 seconds, whichever comes first.
 //
 // Connections are kept open and reused while the server allows: libcurl checks a pooled
 // connection for a close before reusing it, and a connection idle for longer than the server's
 // "Keep-Alive: timeout=N" hint (less a second) is not reused.
 //
-// A request that dies on a reused connection before any byte of the answer (the server closed it
-// as the request arrived) is sent once more, with identical bytes, on a new connection, provided
-// sending it twice has the effect of sending it once: its method is idempotent (GET, HEAD,
-// OPTIONS, TRACE, PUT, DELETE) or it carries an idempotency key ("X-Idempotency-Key" or
-// "Idempotency-Key"). Any other request is sent at most once and fails with
-// kURLErrorNetworkConnectionLost instead.
+// Re-sending: a request that carries a non-empty idempotency key ("X-Idempotency-Key" or
+// "Idempotency-Key") and whose connection was lost before its answer was complete (fresh, warmed
+// or reused; before or after the request was written) is sent again with identical bytes on a
+// new connection, after a pause of 50-100 ms, then 100-200 ms (none when a kept connection was
+// found closed before any answer byte and libcurl has opened the new one already): three sends
+// at most, all within the deadline above. The server answers a copy with the outcome of the
+// first, so the completion gets the payment rather than kURLErrorNetworkConnectionLost. An
+// answer (any status), a time-out and a cancel are never re-sent, and a request without a key is
+// sent at most once. The caller sees one task and one completion; sendCount() tells how often it
+// went out. Off with setResendEnabled(false).
 class KORVANI_EXPORT URLSession {
  public:
   // The one session of the process (never null; lives until the process ends). Any thread.
@@ -134,9 +119,19 @@ class KORVANI_EXPORT URLSession {
   // failure (no network, refused, untrusted certificate, a URL the session would refuse) is
   // silent and changes no request's outcome. Any thread.
   void warmUp(const std::string& url);
-  // Warm-up is on by default; off, warmUp() does nothing. Thread-safe.
+  // Warm-up is on by default; off, warmUp() does nothing. It also does nothing with a libcurl
+  // on which the tests have not proven that a warm-up sends no request (any but 7.88).
+  // Thread-safe.
   void setWarmUpEnabled(bool enabled);
   bool warmUpEnabled() const;
+
+  // Re-sending (see above) is on by default. Turn it off when the server behind the base URL does
+  // not honour idempotency keys (a copy would then be a second payment), or when the host retries
+  // lost requests under the same key itself. Off, every request is sent at most once and a lost
+  // connection completes with kURLErrorNetworkConnectionLost. Applies to tasks created
+  // afterwards. Thread-safe.
+  void setResendEnabled(bool enabled);
+  bool resendEnabled() const;
 
   // Stops the network thread: tasks queued or in flight complete with kURLErrorCancelled (on that
   // thread) and open connections are closed. Waits up to `timeout` for it; returns whether it
@@ -163,12 +158,14 @@ class KORVANI_EXPORT URLSession {
   // accepted answer on the host's main thread then takes about 8 MiB and 30 ms.
   static constexpr std::size_t kDefaultMaximumResponseBytes = std::size_t{1} << 20;
 
-  // Longest a request may take from the moment the network thread starts it to its answer's last
-  // byte, however steadily a server trickles; past it the request fails with kURLErrorTimedOut.
+  // Longest a request may take, all its sends together, from the moment the network thread
+  // starts it to its answer's last byte, however steadily a server trickles; past it the request
+  // fails with kURLErrorTimedOut. A request whose timeoutInterval plus 6 seconds is longer gets
+  // that instead, so that the host's time-out is honoured.
   void setRequestDeadline(std::chrono::milliseconds deadline);
   std::chrono::milliseconds requestDeadline() const;
-  // A payment's 72-second stall time-out plus a margin: a host that waits 90 seconds for an
-  // outcome always gets it.
+  // A payment's 72-second stall time-out plus the 6-second margin: a host that waits 90 seconds
+  // for the outcome of a payment with the default time-out always gets it.
   static constexpr std::chrono::milliseconds kDefaultRequestDeadline{78'000};
 
   // The proxy every request goes through ("http://host:port", "socks5h://host:port", ...);
