@@ -1,16 +1,16 @@
-# Installation for host apps: the three layers and the host stand-ins with their public headers,
-# the C API (libkorvani_c and korvani/korvani.h), one CMake package
-# (find_package(KorvaniPaymentPlugin) -> korvani::payment_plugin, which brings korvani::host and
-# korvani::platform; korvani::host_stand_ins and korvani::c beside them) and a pkg-config file
-# per library. Tests stay in the build tree; tools/sandbox installs the korvani-sandbox program
-# when tools are built.
+# Installation for host apps: the three layers (the platform as JSON and the rest) and the host
+# stand-ins with their public headers, the C API (libkorvani_c and korvani/korvani.h), one CMake
+# package (find_package(KorvaniPaymentPlugin) -> korvani::payment_plugin, which brings
+# korvani::host, korvani::platform and korvani::json; korvani::host_stand_ins and korvani::c
+# beside them) and a pkg-config file per library. Tests stay in the build tree; tools/sandbox
+# installs the korvani-sandbox program when tools are built.
 include(CMakePackageConfigHelpers)
 
 set(KORVANI_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/KorvaniPaymentPlugin)
 set(KORVANI_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(TARGETS korvani_platform korvani_host korvani_host_stand_ins korvani_payment_plugin
-                korvani_c
+install(TARGETS korvani_json korvani_platform korvani_host korvani_host_stand_ins
+                korvani_payment_plugin korvani_c
   EXPORT KorvaniPaymentPluginTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -31,7 +31,7 @@ install(EXPORT KorvaniPaymentPluginTargets
   DESTINATION ${KORVANI_INSTALL_CMAKEDIR})
 
 # A static archive leaves its private dependencies for the consumer's link; a shared library
-# has already resolved them. All four libraries are of one type.
+# has already resolved them. All five libraries are of one type.
 get_target_property(_korvani_library_type korvani_platform TYPE)
 if(_korvani_library_type STREQUAL "STATIC_LIBRARY")
   set(KORVANI_STATIC_LIBRARY TRUE)
@@ -89,7 +89,7 @@ endif()
 # korvani_install_pc(<library> <description> [REQUIRES <module>...]
 #                    [REQUIRES_PRIVATE <module>...] [LIBS <flag>...] [LIBS_PRIVATE <flag>...])
 # One .pc file per library; a library's Requires are the other layers it links, so
-# `pkg-config --libs korvani_payment_plugin` lists all three libraries in link order. What the
+# `pkg-config --libs korvani_payment_plugin` lists every library in link order. What the
 # layers use inside is private: a shared install has resolved it already, a static one needs
 # `pkg-config --static`, which adds it.
 function(korvani_install_pc name description)
@@ -106,12 +106,13 @@ function(korvani_install_pc name description)
   install(FILES ${PROJECT_BINARY_DIR}/${name}.pc DESTINATION ${KORVANI_INSTALL_PKGCONFIGDIR})
 endfunction()
 
+korvani_install_pc(korvani_json "JSON values and exact decimals for the payment plug-in"
+  LIBS_PRIVATE ${_korvani_boost_libs})
 korvani_install_pc(korvani_platform
-  "Platform services for the payment plug-in: URL session, main queue, clock, JSON"
-  REQUIRES_PRIVATE "libcurl >= 7.80" "openssl >= 3"
-  LIBS -pthread LIBS_PRIVATE ${_korvani_boost_libs})
+  "Platform services for the payment plug-in: URL session, main queue, clock"
+  REQUIRES korvani_json REQUIRES_PRIVATE "libcurl >= 7.80" "openssl >= 3" LIBS -pthread)
 korvani_install_pc(korvani_host "Host checkout interface for the payment plug-in"
-  REQUIRES korvani_platform)
+  REQUIRES korvani_json)
 korvani_install_pc(korvani_host_stand_ins "Ready-made host checkout objects"
   REQUIRES korvani_host)
 korvani_install_pc(korvani_payment_plugin

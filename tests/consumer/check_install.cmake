@@ -29,7 +29,8 @@ set(config_args "")
 if(CONFIG)
   set(config_args --config ${CONFIG})
 endif()
-set(libraries korvani_platform korvani_host korvani_host_stand_ins korvani_payment_plugin)
+set(libraries korvani_json korvani_platform korvani_host korvani_host_stand_ins
+    korvani_payment_plugin)
 
 # 1. Both installs. The scratch build has this build's compiler, flags and sanitizers (a
 #    sanitized library needs a sanitized consumer) and builds the libraries only.
@@ -69,7 +70,7 @@ separate_arguments(link_flags UNIX_COMMAND "${LINK_FLAGS}")
 foreach(type static shared)
   set(prefix ${WORK_DIR}/${type})
 
-  # 2. The installed files: the headers, the four libraries of this type, the C API's shared
+  # 2. The installed files: the headers, the five libraries of this type, the C API's shared
   #    library and header, the CMake package and one .pc file per library, and the sandbox
   #    program when tools were built (the scratch build has none), nothing else.
   set(expected ${expected_headers} ${INCLUDEDIR}/korvani/korvani.h ${LIBDIR}/pkgconfig/korvani_c.pc
