@@ -114,7 +114,8 @@ ExchangeObserver makeExchangeObserver(const korvani_exchange_observer& table) {
   return [observer = std::move(observer)](const ExchangeOutcome& outcome) {
     if (isShutDown()) return;
     korvani_error error = KORVANI_ERROR_INIT;
-    korvani_exchange exchange{sizeof exchange, outcome.statusCode.value_or(0), nullptr, 0};
+    korvani_exchange exchange{sizeof exchange, outcome.statusCode.value_or(0), nullptr,
+                              outcome.sendCount};
     if (outcome.error) {
       // The plug-in's own errors (empty domain) carry URL-loading codes too.
       const std::string& domain = outcome.error->domain();

@@ -38,10 +38,6 @@ korvani_status invalid(korvani_error* error, const char* what) {
   return fail(error, KORVANI_ERR_INVALID_ARGUMENT, what);
 }
 
-korvani_status notSupported(korvani_error* error, const char* what) {
-  return fail(error, KORVANI_ERR_NOT_SUPPORTED, what);
-}
-
 std::optional<std::string> copyText(const char* text) {
   if (!text) return std::nullopt;
   return std::string(text);
@@ -560,9 +556,11 @@ korvani_status korvani_session_set_warm_up_enabled(int enabled, korvani_error* e
   });
 }
 
-korvani_status korvani_session_set_resend_enabled(int /*enabled*/, korvani_error* error) {
-  return entry(
-      error, [&] { return notSupported(error, "the re-send switch is not in this library yet"); });
+korvani_status korvani_session_set_resend_enabled(int enabled, korvani_error* error) {
+  return entry(error, [&] {
+    korvani::platform::URLSession::sharedSession()->setResendEnabled(enabled != 0);
+    return KORVANI_OK;
+  });
 }
 
 korvani_status korvani_session_set_request_deadline_ms(int64_t deadline_ms, korvani_error* error) {

@@ -234,6 +234,7 @@ typedef struct exchange_log {
   int64_t status_code;
   int32_t domain;
   int64_t code;
+  uint32_t send_count;
 } exchange_log;
 
 static void exchange_finished(void* user_data, const korvani_exchange* exchange) {
@@ -243,6 +244,7 @@ static void exchange_finished(void* user_data, const korvani_exchange* exchange)
   log->status_code = exchange->status_code;
   log->domain = exchange->error ? exchange->error->domain : KORVANI_DOMAIN_NONE;
   log->code = exchange->error ? exchange->error->code : 0;
+  log->send_count = exchange->send_count;
 }
 
 // The scheduler writes a byte into a pipe, from whichever thread queued the work; the host's
@@ -343,6 +345,7 @@ static void test_payments(korvani_configuration_t* configuration, hook_state* ho
   CHECK(strstr(tracked.extra, "certificate is not trusted") != NULL);
   CHECK(exchanges.exchanges == 1 && exchanges.status_code == 0);
   CHECK(exchanges.domain == KORVANI_DOMAIN_URL && exchanges.code == -1202);
+  CHECK(exchanges.send_count == 0);
 
   CHECK(korvani_session_add_trusted_certificates_file("/nonexistent/ca.pem", &error) ==
         KORVANI_ERR_IO);
@@ -359,6 +362,20 @@ static void test_payments(korvani_configuration_t* configuration, hook_state* ho
   CHECK(strstr(tracked.extra, "\"transaction_amount\":150.75,") != NULL);
   CHECK(strstr(tracked.extra, "\"external_reference\":\"order-c\"") != NULL);
   CHECK(exchanges.status_code == 201 && exchanges.domain == KORVANI_DOMAIN_NONE);
+  CHECK(exchanges.send_count == 1);
+
+  // The platform charges, then the connection drops before the answer: re-sent under the same
+  // key, the copy gets the payment; with re-sending off the host hears "no payment".
+  table = store_table(&store, "visa", "sbx-drop");
+  pay(configuration, &table, &log, BY_RUN_FOR);
+  CHECK(strcmp(log.status, "approved") == 0);
+  CHECK(exchanges.status_code == 201 && exchanges.send_count == 2);
+  CHECK_OK(korvani_session_set_resend_enabled(0, &check_error_));
+  table = store_table(&store, "visa", "sbx-drop");
+  pay(configuration, &table, &log, BY_RUN_FOR);
+  CHECK_OK(korvani_session_set_resend_enabled(1, &check_error_));
+  CHECK(log.remote_status == KORVANI_REMOTE_PAYMENT_REJECTED);
+  CHECK(exchanges.status_code == 0 && exchanges.code == -1005 && exchanges.send_count == 1);
 
   // The library's own digest as the hook: the payment goes through without a host failure.
   CHECK_OK(korvani_sha256_hex("abc", digest_hex, &check_error_));
@@ -382,6 +399,7 @@ static void test_payments(korvani_configuration_t* configuration, hook_state* ho
   CHECK(log.remote_status == KORVANI_REMOTE_PAYMENT_REJECTED);
   CHECK(strstr(tracked.extra, "not connected to the internet") != NULL);
   CHECK(exchanges.domain == KORVANI_DOMAIN_URL && exchanges.code == -1009);
+  CHECK(exchanges.send_count == 0);
 }
 
 // A store table from an older header, without get_data: the library must not read past it.

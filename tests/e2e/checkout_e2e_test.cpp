@@ -10,7 +10,9 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
+#include "korvani/exchange_observer.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/payment_plugin_component.hpp"
 #include "korvani/platform/main_queue.hpp"
@@ -184,9 +186,18 @@ class ResendEndToEndTest : public CheckoutEndToEndTest,
 TEST_P(ResendEndToEndTest, ALostAnswerIsRecoveredOnlyUnderItsKeyAndAnAnswerIsNeverSentTwice) {
   const bool resend = std::get<0>(GetParam());
   const std::uint64_t id = server->nextPaymentId();
+  std::vector<ExchangeOutcome> observed;
+  setExchangeObserver([&](const ExchangeOutcome& outcome) { observed.push_back(outcome); });
   pay("drop");
+  setExchangeObserver({});
   EXPECT_EQ(server->nextPaymentId(), id + 1) << "charged once";
   EXPECT_EQ(server->counters().requestsServed, resend ? 2u : 1u);
+  // The diagnostics tell what the report cannot: the answer came to the copy.
+  ASSERT_EQ(observed.size(), 1u);
+  EXPECT_EQ(observed[0].sendCount, resend ? 2u : 1u);
+  EXPECT_EQ(observed[0].statusCode, resend ? std::optional<long>(201) : std::nullopt);
+  EXPECT_EQ(observed[0].error ? observed[0].error->code() : std::int64_t{0},
+            resend ? std::int64_t{0} : std::int64_t{platform::kURLErrorNetworkConnectionLost});
   if (resend) {
     EXPECT_EQ(handler->calls().back(), (Call{CallKind::finishWithStatusText, "approved",
                                              std::nullopt, "accredited", std::to_string(id)}));

@@ -170,6 +170,7 @@ TEST_F(BaseServiceNetwork, ExchangeObserverHearsEveryOutcome) {
     std::int64_t code = 0;
     std::size_t callbacksBefore = 0;
     std::thread::id thread;
+    std::uint32_t sendCount = 0;
   };
   std::vector<Heard> heard;
   CallRecorder recorder;
@@ -179,7 +180,7 @@ TEST_F(BaseServiceNetwork, ExchangeObserverHearsEveryOutcome) {
   setExchangeObserver([&](const ExchangeOutcome& outcome) {
     heard.push_back({outcome.statusCode, outcome.error ? outcome.error->domain() : "",
                      outcome.error ? outcome.error->code() : 0, recorder.calls.size(),
-                     std::this_thread::get_id()});
+                     std::this_thread::get_id(), outcome.sendCount});
     if (heard.size() == 1) throw std::runtime_error("observer failed");  // swallowed
   });
 
@@ -223,6 +224,11 @@ TEST_F(BaseServiceNetwork, ExchangeObserverHearsEveryOutcome) {
   EXPECT_EQ(cancel.code, platform::kURLErrorCancelled);
   for (const Heard& h : heard)
     EXPECT_EQ(h.thread, mainThread_);
+  // Sent once each, but for the request stopped before sending.
+  EXPECT_EQ(heard[0].sendCount, 1u);
+  EXPECT_EQ(heard[1].sendCount, 0u);
+  EXPECT_EQ(answer.sendCount, 1u);
+  EXPECT_EQ(cancel.sendCount, 1u);
 
   // Removed: nothing more is heard.
   setExchangeObserver({});

@@ -41,8 +41,8 @@ __all__ = [
     "WrongStateError", "add_trusted_certificates", "dumps", "host", "host_failure_count",
     "live_objects", "loads", "reset_trusted_certificates", "run_until",
     "set_exchange_observer", "set_host_failure_listener", "set_maximum_response_bytes",
-    "set_proxy", "set_reachability", "set_request_deadline", "set_track_listener",
-    "set_warm_up_enabled", "sha256_hex", "shutdown", "use_loop", "version",
+    "set_proxy", "set_reachability", "set_request_deadline", "set_resend_enabled",
+    "set_track_listener", "set_warm_up_enabled", "sha256_hex", "shutdown", "use_loop", "version",
 ]
 
 if ".".join(map(str, version())) != __version__:
@@ -119,6 +119,12 @@ def set_proxy(proxy):
 
 def set_warm_up_enabled(enabled):
     call(lib.session_set_warm_up_enabled, 1 if enabled else 0)
+
+
+def set_resend_enabled(enabled):
+    """Re-sending a payment under its idempotency key after a lost connection (on by default).
+    Turn it off only for a platform that does not honour idempotency keys."""
+    call(lib.session_set_resend_enabled, 1 if enabled else 0)
 
 
 def set_request_deadline(seconds):

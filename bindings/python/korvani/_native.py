@@ -110,6 +110,7 @@ _DECLARATIONS = {
     "korvani_session_reset_trusted_certificates": (_S, [_E]),
     "korvani_session_set_proxy": (_S, [c_char_p, _E]),
     "korvani_session_set_warm_up_enabled": (_S, [c_int, _E]),
+    "korvani_session_set_resend_enabled": (_S, [c_int, _E]),
     "korvani_session_set_request_deadline_ms": (_S, [c_int64, _E]),
     "korvani_session_set_maximum_response_bytes": (_S, [c_size_t, _E]),
     "korvani_shutdown": (_S, [c_int64, _E]),

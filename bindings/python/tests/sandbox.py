@@ -60,10 +60,10 @@ def configuration(url, **members):
                                  app_version="1.0.0", **members)
 
 
-def card(token="sbx-approved"):
+def card(token="sbx-approved", installments=3):
     return host.InMemoryCheckoutStore(host.PaymentData(
         payment_method_id="visa", payment_type_id="credit_card", issuer_id="310",
-        token_id=token, installments=3))
+        token_id=token, installments=installments))
 
 
 class ThreadRecordingHandler(host.RecordingNavigationHandler):

@@ -76,8 +76,23 @@ class PaymentTest(SandboxUser, unittest.IsolatedAsyncioTestCase):
         # The diagnostics tell what the reports do not: an answer's status, a transport error.
         self.assertEqual([exchange.status_code for exchange in exchanges[:2]], [201, 201])
         self.assertIsNone(exchanges[0].error)
+        self.assertEqual(exchanges[0].send_count, 1)
         self.assertEqual((exchanges[-1].status_code, exchanges[-1].error.code), (0, -1202))
         self.assertEqual(exchanges[-1].error.domain, korvani.Domain.URL)
+
+    async def test_a_lost_answer_is_recovered_under_its_key_unless_resending_is_off(self):
+        exchanges = []
+        korvani.set_exchange_observer(exchanges.append)
+        self.addCleanup(korvani.set_resend_enabled, True)
+        for resend in (True, False):
+            with self.subTest(resend=resend):
+                korvani.set_resend_enabled(resend)
+                # A card of its own per case, so that the second is not a replay of the first.
+                store = card("sbx-drop", installments=2 if resend else 4)
+                result, _, _ = await self.pay(store)
+                self.assertEqual(result.approved, resend)
+                self.assertEqual(exchanges[-1].send_count, 2 if resend else 1)
+                self.assertEqual(exchanges[-1].status_code, 201 if resend else 0)
 
     async def test_money_goes_out_exactly(self):
         amount = decimal.Decimal("1234567890.0000000000000000001")

@@ -422,8 +422,8 @@ typedef struct korvani_exchange {
   size_t struct_size;
   int64_t status_code;         // the HTTP status; 0 when no answer came
   const korvani_error* error;  // NULL when the exchange had no error
-  uint32_t send_count;         // how many times the request was sent; 0: not counted (this
-                               // library does not count yet)
+  uint32_t send_count;         // how many times the request went out: 0 when stopped before
+                               // sending, 1 normally, more after a re-send (see below)
 } korvani_exchange;
 
 typedef struct korvani_exchange_observer {
@@ -495,9 +495,12 @@ KORVANI_C_API korvani_status korvani_session_reset_trusted_certificates(korvani_
 KORVANI_C_API korvani_status korvani_session_set_proxy(const char* proxy, korvani_error* error);
 // Opening a connection ahead of the first payment: on (non-zero) by default.
 KORVANI_C_API korvani_status korvani_session_set_warm_up_enabled(int enabled, korvani_error* error);
-// Sending a payment once more on a new connection when a kept-alive one died before any answer
-// byte (same bytes, same idempotency key): on by default. KORVANI_ERR_NOT_SUPPORTED in
-// libraries built before the setting existed; this one is such a library.
+// Re-sending: a payment whose connection is lost before its answer is complete goes out again,
+// with identical bytes and the same idempotency key, on a new connection (at most three sends,
+// a short pause between them, all within the exchange's deadline), so that the platform
+// answers with the payment it made instead of the host hearing "no payment" for a charged
+// payer. An answer, a time-out and a cancel are never re-sent. On (non-zero) by default; turn
+// it off only for a platform that does not honour idempotency keys.
 KORVANI_C_API korvani_status korvani_session_set_resend_enabled(int enabled, korvani_error* error);
 // The longest one exchange may take in all (default 78000 ms; at least 1), and the largest
 // answer body accepted (default 1 MiB; at least 1).

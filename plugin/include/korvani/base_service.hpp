@@ -53,8 +53,10 @@ class KORVANI_EXPORT BaseService : public std::enable_shared_from_this<BaseServi
   BaseService(const BaseService&) = delete;
   BaseService& operator=(const BaseService&) = delete;
 
-  // Starts one request; every call sends a new one. Call it on the host's main thread. Asks the
-  // host's reachability first: a null reachability object or NotReachable fails with -1009.
+  // Starts one request; every call sends a new one (which the URL session may put on the wire
+  // again under its idempotency key after a lost connection). Call it on the host's main thread.
+  // Asks the host's reachability first: a null reachability object, one that throws, or
+  // NotReachable fails with -1009.
   void execute();
   // Cancels the request most recently started, if the session still holds it; it then
   // reports nothing. An answer already queued for the main thread still arrives.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 
@@ -18,6 +19,9 @@ struct ExchangeOutcome {
   // stopped before sending (empty domain: -1009 no network, -1000 incomplete request). Null when
   // an answer came. A cancelled request has -999.
   platform::ErrorPtr error;
+  // How many times the request went out: 0 when it was stopped before sending, 1 normally, more
+  // when the URL session sent it again under the same idempotency key after a lost connection.
+  std::uint32_t sendCount = 0;
 };
 
 // Hears every exchange's outcome once it is known, on the host's main thread, before the

@@ -1,5 +1,7 @@
 #include "korvani/base_service.hpp"
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,9 +54,9 @@ platform::HeaderList requestHeaders(const ServiceConfig& config) {
 // What the observer hears, when one is installed now; it runs first in the outcome's main-thread
 // work.
 std::optional<ExchangeOutcome> observed(std::optional<long> statusCode,
-                                        const platform::ErrorPtr& err) {
+                                        const platform::ErrorPtr& err, std::uint32_t sendCount) {
   if (!detail::exchangeObserverInstalled()) return std::nullopt;
-  return ExchangeOutcome{statusCode, statusCode ? nullptr : err};
+  return ExchangeOutcome{statusCode, statusCode ? nullptr : err, sendCount};
 }
 
 void observe(const std::optional<ExchangeOutcome>& outcome) {
@@ -73,7 +75,7 @@ void BaseService::execute() {
   // Reachability comes first: without a network nothing else matters.
   if (!networkReachable()) {
     auto err = platform::makeError("", platform::kURLErrorNotConnectedToInternet);
-    auto outcome = observed(std::nullopt, err);
+    auto outcome = observed(std::nullopt, err, 0);
     triggerFailure(std::make_shared<Response>(Response::Status::failed), std::move(err),
                    std::move(outcome));
     return;
@@ -81,7 +83,7 @@ void BaseService::execute() {
   const auto session = platform::URLSession::sharedSession();
   if (!config.base || !config.path) {
     auto err = platform::makeError("", platform::kURLErrorBadURL);
-    auto outcome = observed(std::nullopt, err);
+    auto outcome = observed(std::nullopt, err, 0);
     triggerFailure(std::make_shared<Response>(Response::Status::failed), std::move(err),
                    std::move(outcome));
     return;
@@ -101,10 +103,16 @@ void BaseService::execute() {
   request.timeoutInterval = config.timeoutInterval;
 
   // Weak: a service released before the answer reports nothing (the observer still hears it).
-  auto completion = [weakSelf = weak_from_this()](std::optional<std::string> data,
-                                                  std::optional<platform::HTTPURLResponse> answer,
-                                                  platform::ErrorPtr err) {
-    auto outcome = observed(answer ? std::optional<long>(answer->statusCode) : std::nullopt, err);
+  // The task is filled in before resume(), so the completion, which runs after it, finds it there
+  // to ask how often the request went out.
+  auto sent = std::make_shared<std::weak_ptr<platform::URLSessionDataTask>>();
+  auto completion = [weakSelf = weak_from_this(), sent](
+                        std::optional<std::string> data,
+                        std::optional<platform::HTTPURLResponse> answer, platform::ErrorPtr err) {
+    std::uint32_t sendCount = 0;
+    if (const auto task = sent->lock()) sendCount = task->sendCount();
+    auto outcome =
+        observed(answer ? std::optional<long>(answer->statusCode) : std::nullopt, err, sendCount);
     const auto self = weakSelf.lock();
     auto response = std::make_shared<Response>(std::move(data), answer, err);
     const Response::Status status = response->result().status();
@@ -128,6 +136,7 @@ void BaseService::execute() {
   };
   auto created = session->dataTask(std::move(request), std::move(completion));
   task_ = created;
+  *sent = created;
   created->resume();
 }
 
