@@ -10,6 +10,7 @@
 #include "korvani/host/reachability.hpp"
 #include "korvani/payment.hpp"
 #include "korvani/payment_service.hpp"
+#include "korvani/platform/url_request.hpp"
 #include "korvani/response.hpp"
 #include "payment_fixture.hpp"
 #include "repetitions.hpp"

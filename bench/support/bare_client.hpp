@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "korvani/platform/url_session.hpp"
+#include "korvani/platform/url_request.hpp"
 #include "korvani/service_config.hpp"
 
 namespace korvani::bench {

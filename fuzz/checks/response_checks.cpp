@@ -2,6 +2,7 @@
 
 #include "checks/checks.hpp"
 #include "korvani/platform/error.hpp"
+#include "korvani/platform/url_request.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "korvani/response.hpp"
 

@@ -36,16 +36,11 @@ std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_
 // What the network thread shares about the task.
 struct URLSessionDataTask::Impl : TaskCore {};
 
-namespace {
-
 // A task and its shared part in one allocation: whoever holds either keeps both.
-struct TaskBlock {
-  URLSessionDataTask::Impl impl;
-  URLSessionDataTask task;
-  explicit TaskBlock(URLSessionDataTask::Passkey key) : task(key, impl) {}
+struct URLSessionDataTask::Block {
+  Impl impl;
+  URLSessionDataTask task{impl};
 };
-
-}  // namespace
 
 URLSessionDataTask::~URLSessionDataTask() = default;
 
@@ -112,7 +107,7 @@ std::shared_ptr<URLSession> URLSession::sharedSession() {
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTask(
     URLRequest request, URLSessionDataTask::Completion completion) {
-  auto block = std::make_shared<TaskBlock>(URLSessionDataTask::Passkey());
+  auto block = std::make_shared<URLSessionDataTask::Block>();
   TaskCore& core = block->impl;
   core.identifier = nextTaskIdentifier.fetch_add(1, std::memory_order_relaxed);
   core.idleTimeout = timeoutFor(request.timeoutInterval);

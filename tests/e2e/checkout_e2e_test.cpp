@@ -16,6 +16,7 @@
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/payment_plugin_component.hpp"
 #include "korvani/platform/main_queue.hpp"
+#include "korvani/platform/url_request.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "support/fakes.hpp"
 #include "support/sandbox_checkout.hpp"

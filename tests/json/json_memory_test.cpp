@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "json/json_detail.hpp"
 #include "korvani/json.hpp"
 
 namespace {
@@ -89,7 +90,7 @@ TEST(JsonParser, PeakMemoryStaysWithinTheBound) {
     gCounting = false;
     const std::string shape = c.text.substr(0, 40);
     EXPECT_LE(static_cast<std::size_t>(gPeak),
-              c.text.size() * JsonParseOptions::kMemoryPerByte + JsonParseOptions::kMemoryAllowance)
+              c.text.size() * detail::kJsonMemoryPerByte + detail::kJsonMemoryAllowance)
         << shape;
     if (c.realistic) {
       EXPECT_TRUE(value && serializeJson(*value) == c.text) << shape << ": " << error.message();

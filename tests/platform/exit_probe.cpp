@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "korvani/platform/url_request.hpp"
 #include "korvani/platform/url_session.hpp"
 
 int main(int argc, char** argv) {

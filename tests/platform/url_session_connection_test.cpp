@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "korvani/platform/url_request.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "support/test_server.hpp"
 #include "transport/connection_policy.hpp"

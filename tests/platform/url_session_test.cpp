@@ -10,8 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "korvani/platform/url_request.hpp"
 #include "support/raw_tls_server.hpp"
 #include "support/test_server.hpp"
+#include "transport/url_errors.hpp"
 
 namespace korvani::platform {
 namespace {
@@ -165,7 +167,8 @@ TEST_F(URLSessionTest, FailuresCompleteOnceWithTheirCodeAndNoAnswer) {
     EXPECT_FALSE(outcome->response || outcome->data);
     EXPECT_EQ(outcome->sends, 0u) << "the request never went out";
     const JsonObject info = outcome->error->userInfo().value_or(JsonObject{});
-    EXPECT_EQ(info.getInt64(kCurlCodeKey) && info.getString(kCurlMessageKey), c.sent);
+    EXPECT_EQ(info.getInt64(transport::kCurlCodeKey) && info.getString(transport::kCurlMessageKey),
+              c.sent);
     EXPECT_EQ(info.getString(kFailingURLKey) ? *info.getString(kFailingURLKey) : "", c.url);
     if (c.url == hanging) {
       EXPECT_GE(took, 290ms);

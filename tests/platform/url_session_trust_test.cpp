@@ -10,6 +10,7 @@
 #include <string>
 
 #include "korvani/devtls/dev_certificates.hpp"
+#include "korvani/platform/url_request.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "support/platform_state.hpp"
 #include "support/test_server.hpp"

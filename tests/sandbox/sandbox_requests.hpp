@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "korvani/platform/url_request.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "support/test_server.hpp"

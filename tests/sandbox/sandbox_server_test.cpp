@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "korvani/json.hpp"
+#include "korvani/platform/url_request.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "sandbox/sandbox_requests.hpp"
 #include "support/fakes.hpp"

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "korvani/devtls/dev_certificates.hpp"
+#include "korvani/platform/url_request.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "support/test_server.hpp"
 

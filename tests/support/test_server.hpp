@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "korvani/platform/url_request.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "support/raw_tls_server.hpp"
 

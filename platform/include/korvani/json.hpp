@@ -173,12 +173,6 @@ struct JsonParseOptions {
   // as kDepthCeiling.
   static constexpr std::size_t kDepthCeiling = 1000;
   std::size_t maxDepth = 512;  // levels of arrays and objects
-
-  // The memory bound of parseJson(), fixed: bytes of memory per byte of text, and a flat
-  // allowance on top, for small texts (where fixed costs dominate) and for nesting as deep as
-  // kDepthCeiling, which takes up to 120 KB.
-  static constexpr std::size_t kMemoryPerByte = 8;
-  static constexpr std::size_t kMemoryAllowance = std::size_t{128} << 10;
 };
 
 // Parses UTF-8 JSON text. Malformed text, invalid UTF-8, trailing garbage, a scalar at the top
@@ -188,11 +182,11 @@ struct JsonParseOptions {
 // JSON grammar allows is accepted (see JsonType); only reading it as a Decimal or an integer
 // may fail. Any thread.
 //
-// Memory: the values of a text may take at most kMemoryPerByte bytes per byte of text, plus
-// kMemoryAllowance; that bound includes the parse's own working memory and the heap's
-// bookkeeping. Text whose values would need more (long runs of tiny values, such as
-// [1,1,1,...] or [{},{},...]) is refused with the reason "values need more memory than
-// allowed" before any value is built. Realistic answers take about 4 bytes per byte.
+// Memory: the values of a text may take at most 8 bytes per byte of text, plus 128 KiB; that
+// bound includes the parse's own working memory and the heap's bookkeeping. Text whose values would
+// need more (long runs of tiny values, such as [1,1,1,...] or [{},{},...]) is refused with the
+// reason "values need more memory than allowed" before any value is built. Realistic answers take
+// about 4 bytes per byte.
 KORVANI_EXPORT std::optional<JsonValue> parseJson(std::string_view text, JsonError* error = nullptr,
                                                   const JsonParseOptions& options = {});
 

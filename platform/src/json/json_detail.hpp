@@ -10,6 +10,12 @@
 namespace korvani {
 namespace detail {
 
+// The memory bound of parseJson(), fixed: bytes of memory per byte of text, and a flat allowance
+// on top, for small texts (where fixed costs dominate) and for nesting as deep as
+// JsonParseOptions::kDepthCeiling, which takes up to 120 KB.
+inline constexpr std::size_t kJsonMemoryPerByte = 8;
+inline constexpr std::size_t kJsonMemoryAllowance = std::size_t{128} << 10;
+
 // The parser fills objects member by member and makes their keys unique once they are
 // complete; it makes numbers from text that it has checked against the JSON grammar.
 struct JsonAccess {

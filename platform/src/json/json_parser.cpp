@@ -474,7 +474,7 @@ std::optional<JsonValue> parse(std::string_view text, JsonError* error,
   boost::json::parse_options parseOptions;
   parseOptions.max_depth = std::min(options.maxDepth, JsonParseOptions::kDepthCeiling);
   const std::size_t budget =
-      text.size() * JsonParseOptions::kMemoryPerByte + JsonParseOptions::kMemoryAllowance;
+      text.size() * detail::kJsonMemoryPerByte + detail::kJsonMemoryAllowance;
   std::string copy;
   std::string_view input = text;
   Plan plan;

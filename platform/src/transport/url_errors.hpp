@@ -1,7 +1,7 @@
 #pragma once
 
-// How libcurl's results become URL-loading error codes. The table is documented beside the codes
-// in korvani/platform/error.hpp.
+// How libcurl's results become URL-loading error codes (the switch in url_errors.cpp is the
+// table), and the user-information keys that carry libcurl's own result beside them.
 
 #include <cstdint>
 #include <string>
@@ -9,6 +9,10 @@
 #include "korvani/platform/error.hpp"
 
 namespace korvani::platform::transport {
+
+// userInfo keys of a failure that libcurl reported, for diagnostics.
+inline constexpr const char* kCurlCodeKey = "curlCode";        // number: libcurl's result code
+inline constexpr const char* kCurlMessageKey = "curlMessage";  // text: libcurl's own message
 
 // The URL-loading code for a transfer that libcurl ended with `curlCode` (a CURLcode other than
 // CURLE_OK).

@@ -7,7 +7,7 @@
 #include "korvani/export.hpp"
 #include "korvani/json.hpp"
 #include "korvani/platform/error.hpp"
-#include "korvani/platform/url_session.hpp"
+#include "korvani/platform/url_request.hpp"
 
 namespace korvani {
 

@@ -10,6 +10,7 @@
 #include "korvani/dictionary_encoding.hpp"
 #include "korvani/host/reachability.hpp"
 #include "korvani/platform/main_queue.hpp"
+#include "korvani/platform/url_request.hpp"
 #include "korvani/platform/url_session.hpp"
 #include "service/exchange_observer_detail.hpp"
 #include "service/query_text.hpp"

@@ -15,27 +15,24 @@ inline constexpr const char* kURLErrorDomain = "URLErrorDomain";
 // userInfo key whose text, when present, is the localized description.
 inline constexpr const char* kLocalizedDescriptionKey = "localizedDescription";
 
-// URL-loading error codes and how the URL session arrives at them (curl result in brackets).
+// URL-loading error codes and what makes the URL session answer them.
 enum : std::int64_t {
   kURLErrorUnknown = -1,            // any other failure
   kURLErrorCancelled = -999,        // cancel(), shutdown(), or the process exits with the task in
                                     // flight
-  kURLErrorBadURL = -1000,          // URL text that does not parse [URL_MALFORMAT], one with user
-                                    // information (user:password@), or a method that is not an
-                                    // HTTP token; also an incomplete request description made by
-                                    // the library
+  kURLErrorBadURL = -1000,          // URL text that does not parse, one with user information
+                                    // (user:password@), or a method that is not an HTTP token;
+                                    // also an incomplete request description made by the library
   kURLErrorTimedOut = -1001,        // no progress for the request's time-out, or the exchange
                                     // outlasted its deadline
-                                    // [OPERATION_TIMEDOUT]
-  kURLErrorUnsupportedURL = -1002,  // libcurl refused the protocol [UNSUPPORTED_PROTOCOL]
-  kURLErrorCannotFindHost = -1003,  // the host or proxy name did not resolve [COULDNT_RESOLVE_*]
-  kURLErrorCannotConnectToHost = -1004,     // connection refused or unreachable [COULDNT_CONNECT]
-  kURLErrorNetworkConnectionLost = -1005,   // closed before the answer was complete
-                                            // [PARTIAL_FILE, GOT_NOTHING, SEND_/RECV_ERROR,
-                                            // HTTP2_STREAM], after every send the re-send rule
-                                            // allowed
+  kURLErrorUnsupportedURL = -1002,  // a scheme the transport does not speak
+  kURLErrorCannotFindHost = -1003,  // the host or proxy name did not resolve
+  kURLErrorCannotConnectToHost = -1004,     // connection refused or unreachable
+  kURLErrorNetworkConnectionLost = -1005,   // closed before the answer was complete (a length or
+                                            // chunk cut short, a stream reset), and not, or no
+                                            // longer, recovered by sending the request again
   kURLErrorNotConnectedToInternet = -1009,  // no network (the reachability gate)
-  kURLErrorBadServerResponse = -1011,       // the answer is not valid HTTP [WEIRD_SERVER_REPLY]
+  kURLErrorBadServerResponse = -1011,       // the answer is not valid HTTP
   kURLErrorCannotParseResponse = -1017,     // reserved
   kURLErrorRequestHeaderInvalid = -1021,    // a header field the session refuses to send
   // a URL whose scheme is not https: nothing is sent
@@ -43,7 +40,7 @@ enum : std::int64_t {
   kURLErrorDataLengthExceedsMaximum = -1103,  // answer body above the session's limit, or header
                                               // and trailer fields above 64 KiB
   kURLErrorSecureConnectionFailed = -1200,    // TLS handshake or transport failure
-  // the server certificate is not trusted [PEER_FAILED_VERIFICATION]
+  // the server certificate is not trusted, or does not name the host in its subjectAltName
   kURLErrorServerCertificateUntrusted = -1202,
 };
 
@@ -90,10 +87,9 @@ inline constexpr URLErrorInfo kURLErrorTable[] = {
 // The table row of `code`, or nullptr when the code is not a URL-loading code.
 KORVANI_EXPORT const URLErrorInfo* findURLError(std::int64_t code) noexcept;
 
-// userInfo keys the URL session fills in for diagnostics (never shown to people).
-inline constexpr const char* kCurlCodeKey = "curlCode";        // number: libcurl's result code
-inline constexpr const char* kCurlMessageKey = "curlMessage";  // text: libcurl's own message
-inline constexpr const char* kFailingURLKey = "failingURL";    // text: the request's URL
+// userInfo key the URL session fills in: the request's URL (text). Beside it, a transport failure
+// carries the transport's own code and message, for diagnostics only (never shown to people).
+inline constexpr const char* kFailingURLKey = "failingURL";
 
 // Platform error record: domain, code, optional user information. Immutable once made; shared
 // as std::shared_ptr<const Error> (an absent error is a null pointer). Any thread.

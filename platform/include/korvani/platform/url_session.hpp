@@ -14,12 +14,14 @@
 
 #include "korvani/export.hpp"
 #include "korvani/platform/error.hpp"
-#include "korvani/platform/header_list.hpp"
-#include "korvani/platform/url_request.hpp"
 
 namespace korvani::platform {
 
 class URLSession;
+// The request and the answer's HTTP part; code that makes data tasks includes
+// korvani/platform/url_request.hpp. A host that only sets the session up needs neither.
+struct URLRequest;
+struct HTTPURLResponse;
 
 // A data task: created suspended by URLSession::dataTask, started by resume(). Its completion
 // runs exactly once per resumed or cancelled task, on the session's network thread (once the
@@ -32,19 +34,12 @@ class KORVANI_EXPORT URLSessionDataTask {
   // completed once the completion has started.
   enum class State { suspended, running, canceling, completed };
   // On success: data (the body, empty when there is none) and response, no error. On failure:
-  // only the error (kURLErrorDomain; userInfo holds kCurlCodeKey/kCurlMessageKey when libcurl
-  // failed, and kFailingURLKey). Runs on the network thread: keep it short, hand work elsewhere.
+  // only the error (kURLErrorDomain; userInfo holds kFailingURLKey, and the transport's own code
+  // and message when it failed). Runs on the network thread: keep it short, hand work elsewhere.
   // An exception it throws is swallowed, so the network thread survives.
   using Completion = std::function<void(std::optional<std::string> data,
                                         std::optional<HTTPURLResponse> response, ErrorPtr error)>;
 
-  struct Impl;
-  // Made by URLSession::dataTask only (the key is the session's).
-  class Passkey {
-    friend class URLSession;
-    explicit Passkey() = default;
-  };
-  URLSessionDataTask(Passkey, Impl& impl) noexcept : impl_(&impl) {}
   // Not copyable: one task, one completion; shared by std::shared_ptr.
   URLSessionDataTask(const URLSessionDataTask&) = delete;
   URLSessionDataTask& operator=(const URLSessionDataTask&) = delete;
@@ -67,11 +62,16 @@ class KORVANI_EXPORT URLSessionDataTask {
   std::uint32_t sendCount() const noexcept;
 
  private:
+  // Made by URLSession::dataTask only, together with what the network thread shares about it.
+  friend class URLSession;
+  struct Impl;
+  struct Block;
+  explicit URLSessionDataTask(Impl& impl) noexcept : impl_(&impl) {}
   Impl* impl_;  // made and freed together with the task
 };
 
-// Process-wide HTTPS client: one libcurl multi handle driven by one network thread, which
-// sleeps whenever nothing is in flight. Started with the session, so that the first request
+// Process-wide HTTPS client: every transfer is driven by one network thread, which sleeps
+// whenever nothing is in flight. Started with the session, so that the first request
 // finds it ready; stopped by shutdown() or at process exit. TLS peer and host verification is
 // always on and cannot be switched off; HTTP/2 is used when the server offers it. Redirects are
 // not followed. Nothing is taken from the environment: no proxy unless setProxy() names one, no
@@ -81,22 +81,22 @@ class KORVANI_EXPORT URLSessionDataTask {
 // (interim 1xx answers included) by 64 KiB in all; beyond either the request fails with
 // kURLErrorDataLengthExceedsMaximum. An HTTP/1 answer with neither a length nor chunked
 // framing, which only the connection's close ends, is an answer like any other, classified by
-// its status (libcurl cannot tell a TLS close_notify from a cut connection there, so its body
-// may be truncated; a JSON body cut short never parses).
+// its status (a TLS close_notify cannot be told from a cut connection there, so its body may be
+// truncated; a JSON body cut short never parses).
 //
 // Deadlines: a request fails with kURLErrorTimedOut after its timeoutInterval without progress,
 // or once all its sends together have taken the longer of requestDeadline() and timeoutInterval
 // plus 6 seconds, whichever comes first.
 //
-// Connections are kept open and reused while the server allows: libcurl checks a pooled
-// connection for a close before reusing it, and a connection idle for longer than the server's
+// Connections are kept open and reused while the server allows: a pooled connection is checked
+// for a close before it is reused, and a connection idle for longer than the server's
 // "Keep-Alive: timeout=N" hint (less a second) is not reused.
 //
 // Re-sending: a request that carries a non-empty idempotency key ("X-Idempotency-Key" or
 // "Idempotency-Key") and whose connection was lost before its answer was complete (fresh, warmed
 // or reused; before or after the request was written) is sent again with identical bytes on a
 // new connection, after a pause of 50-100 ms, then 100-200 ms (none when a kept connection was
-// found closed before any answer byte and libcurl has opened the new one already): three sends
+// found closed before any answer byte and the new one is open already): three sends
 // at most, all within the deadline above. The server answers a copy with the outcome of the
 // first, so the completion gets the payment rather than kURLErrorNetworkConnectionLost. An
 // answer (any status), a time-out and a cancel are never re-sent, and a request without a key is
@@ -107,8 +107,9 @@ class KORVANI_EXPORT URLSession {
   // The one session of the process (never null; lives until the process ends). Any thread.
   static std::shared_ptr<URLSession> sharedSession();
 
-  // Creates a suspended task for `request`; the caller owns it until resume(), after which the
-  // session holds it until its completion has run. Settings are taken now. Any thread.
+  // Creates a suspended task for `request` (include korvani/platform/url_request.hpp); the
+  // caller owns it until resume(), after which the session holds it until its completion has
+  // run. Settings are taken now. Any thread.
   std::shared_ptr<URLSessionDataTask> dataTask(URLRequest request,
                                                URLSessionDataTask::Completion completion);
 
@@ -119,8 +120,9 @@ class KORVANI_EXPORT URLSession {
   // failure (no network, refused, untrusted certificate, a URL the session would refuse) is
   // silent and changes no request's outcome. Any thread.
   void warmUp(const std::string& url);
-  // Warm-up is on by default; off, warmUp() does nothing. It also does nothing with a libcurl
-  // on which the tests have not proven that a warm-up sends no request (any but 7.88).
+  // Warm-up is on by default; off, warmUp() does nothing. It also does nothing when the HTTP
+  // library underneath is a version on which the tests have not proven that a warm-up sends no
+  // request.
   // Thread-safe.
   void setWarmUpEnabled(bool enabled);
   bool warmUpEnabled() const;
@@ -137,8 +139,7 @@ class KORVANI_EXPORT URLSession {
   // thread) and open connections are closed. Waits up to `timeout` for it; returns whether it
   // had stopped by then (always false when called from a completion, which runs on that very
   // thread). The next resume() or warmUp() starts the session afresh. A host that never calls it
-  // gets the same at process exit (an std::atexit handler waiting at most a second), before
-  // libcurl's own exit clean-up. Any thread.
+  // gets the same at process exit (an std::atexit handler waiting at most a second). Any thread.
   bool shutdown(std::chrono::milliseconds timeout);
 
   // Host-level settings; they apply to tasks created afterwards. Thread-safe.
