@@ -1,24 +1,21 @@
 // Runs the checkout_demo program as a user would and reads what it prints.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "support/program_run.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct DemoRun {
-  int exitCode = -1;
-  std::string out;  // standard output and error
-};
+using DemoRun = korvani::test_support::ProgramRun;
 
 // A file in the temporary directory, removed when the test ends.
 struct TempFile {
@@ -32,19 +29,8 @@ struct TempFile {
   std::string path;
 };
 
-// Runs the demo with `arguments` (no shell quoting needed), killed after two minutes.
 DemoRun runDemo(const std::vector<std::string>& arguments) {
-  std::string command = "timeout -k 5 120 " KORVANI_CHECKOUT_DEMO;
-  for (const std::string& argument : arguments)
-    command += " '" + argument + "'";
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  DemoRun run;
-  char buffer[4096];
-  for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    run.out.append(buffer, n);
-  const int status = pipe ? ::pclose(pipe) : -1;
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  return korvani::test_support::runProgram(KORVANI_CHECKOUT_DEMO, arguments);
 }
 
 std::string describe(const DemoRun& run) {

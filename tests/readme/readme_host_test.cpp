@@ -2,32 +2,21 @@
 // reader copies must build and pay.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "korvani/sandbox/sandbox_server.hpp"
+#include "support/program_run.hpp"
 
 namespace {
 
-struct HostRun {
-  int exitCode = -1;
-  std::string out;
-};
+using korvani::test_support::ProgramRun;
 
-HostRun runHost(const std::string& arguments) {
-  const std::string command = "timeout -k 5 120 " KORVANI_README_HOST " " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  HostRun run;
-  char buffer[4096];
-  for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    run.out.append(buffer, n);
-  const int status = pipe ? ::pclose(pipe) : -1;
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+ProgramRun runHost(const std::vector<std::string>& arguments) {
+  return korvani::test_support::runProgram(KORVANI_README_HOST, arguments);
 }
 
 class ReadmeHost : public ::testing::Test {
@@ -50,25 +39,25 @@ class ReadmeHost : public ::testing::Test {
 
 TEST_F(ReadmeHost, PaysAndHearsEachKindOfReport) {
   const std::string id = std::to_string(sandbox->nextPaymentId());
-  const HostRun approved = runHost(sandbox->baseUrl() + " " + caFile);
+  const ProgramRun approved = runHost({sandbox->baseUrl(), caFile});
   EXPECT_EQ(approved.exitCode, 0) << approved.out;
   EXPECT_EQ(approved.out,
             "work begins\nwork ends\npayment " + id +
                 ": approved / accredited\ntracked /myzr/account_balance post_payment success\n");
 
-  const HostRun rejected = runHost(sandbox->baseUrl() + " " + caFile + " " +
-                                   *korvani::sandbox::sandboxTokenForScenario("rejected"));
+  const ProgramRun rejected =
+      runHost({sandbox->baseUrl(), caFile, *korvani::sandbox::sandboxTokenForScenario("rejected")});
   EXPECT_NE(rejected.out.find(": rejected / cc_rejected_other_reason\n"), std::string::npos)
       << rejected.out;
 
   // An error answer is a report without a payment.
-  const HostRun failed = runHost(sandbox->baseUrl() + " " + caFile + " " +
-                                 *korvani::sandbox::sandboxTokenForScenario("server-error"));
+  const ProgramRun failed = runHost(
+      {sandbox->baseUrl(), caFile, *korvani::sandbox::sandboxTokenForScenario("server-error")});
   EXPECT_EQ(failed.exitCode, 0) << failed.out;
   EXPECT_NE(failed.out.find("work ends\nno payment (remote status 1)\n"), std::string::npos)
       << failed.out;
 
-  const HostRun usage = runHost("");
+  const ProgramRun usage = runHost({});
   EXPECT_EQ(usage.exitCode, 2) << usage.out;
 }
 
