@@ -1,5 +1,8 @@
 #include "transport/worker.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -59,9 +62,34 @@ void Worker::submit(Command command) {
     return;
   }
   queue_.push_back(std::move(command));
-  // Only a sleeping thread is woken (a write to libcurl's wake-up pipe); a busy one looks at the
-  // queue before it sleeps.
-  if (sleeping_ && wakeTarget_ != nullptr) curl_multi_wakeup(wakeTarget_);
+  // Only a sleeping thread is woken, once; a busy one looks at the queue before it sleeps.
+  const bool wakeIt = takeWakeLocked();
+  lock.unlock();
+  if (wakeIt) wake();
+}
+
+bool Worker::takeWakeLocked() {
+  if (!sleeping_ || woken_) return false;
+  woken_ = true;
+  return true;
+}
+
+// Our own pipe rather than curl_multi_wakeup: libcurl's is a socket pair (a heavier write, two
+// reads to drain it) that ends with the thread's multi handle, so it had to be written under
+// mutex_, where the woken thread then waited for the waker's lock (see bench/README.md).
+void Worker::wake() const {
+  const char byte = 1;
+  while (write(wakeWrite_, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void Worker::sleep(CURLM* multi, int timeoutMs) {
+  curl_waitfd woken{wakeRead_, CURL_WAIT_POLLIN, 0};
+  curl_multi_poll(multi, &woken, 1, timeoutMs, nullptr);
+  if (woken.revents == 0) return;
+  char bytes[16];
+  while (read(wakeRead_, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)) {
+  }
 }
 
 Worker::Availability Worker::runningLocked() {
@@ -79,6 +107,13 @@ Worker::Availability Worker::runningLocked() {
     phase_ = Phase::idle;
   }
   if (phase_ == Phase::idle) {
+    if (wakeRead_ < 0) {
+      int ends[2];
+      // Out of descriptors: nothing can be sent either, and the next call tries again.
+      if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return Availability::unavailable;
+      wakeRead_ = ends[0];
+      wakeWrite_ = ends[1];
+    }
     try {
       if (refuseThreadStarts.load()) throw std::system_error(EAGAIN, std::generic_category());
       thread_ = std::thread([this] { run(); });
@@ -107,7 +142,6 @@ void Worker::run() {
     Engine engine;
     {
       std::lock_guard lock(mutex_);
-      wakeTarget_ = engine.valid() ? engine.multi() : nullptr;
       ready_ = true;
     }
     phaseChanged_.notify_all();
@@ -133,12 +167,12 @@ void Worker::run() {
         if (!queue_.empty() || phase_ == Phase::stopping) continue;
         sleeping_ = true;
       }
-      curl_multi_poll(engine.multi(), nullptr, 0, engine.sleepMs(), nullptr);
+      sleep(engine.multi(), engine.sleepMs());
       std::lock_guard lock(mutex_);
       sleeping_ = false;
+      woken_ = false;
     }
     std::lock_guard lock(mutex_);
-    wakeTarget_ = nullptr;
     ready_ = false;
   }  // the engine cancels what it still holds
   for (;;) {
@@ -160,7 +194,7 @@ bool Worker::shutdown(std::chrono::milliseconds timeout) {
   if (phase_ == Phase::idle) return true;
   if (phase_ == Phase::running) {
     phase_ = Phase::stopping;
-    if (sleeping_ && wakeTarget_ != nullptr) curl_multi_wakeup(wakeTarget_);
+    if (takeWakeLocked()) wake();
   }
   // A completion cannot wait for its own thread to end.
   if (std::this_thread::get_id() == threadId_) return false;

@@ -47,6 +47,12 @@ class Worker {
   // Starts the thread unless it runs. Call with mutex_ held.
   enum class Availability { running, exiting, unavailable };
   Availability runningLocked();
+  // Whether the thread sleeps and nobody has woken it yet; if so, the caller wakes it with
+  // wake() once it has let go of mutex_. Call with mutex_ held.
+  bool takeWakeLocked();
+  void wake() const;
+  // Sleeps in curl_multi_poll until a socket of the engine, the wake-up pipe or `timeoutMs`.
+  void sleep(CURLM* multi, int timeoutMs);
   void run();
   // Completes a task command at once, with `code`; a warm-up is dropped.
   static void completeNow(Command& command, std::int64_t code);
@@ -54,15 +60,19 @@ class Worker {
 
   std::mutex mutex_;
   std::condition_variable phaseChanged_;
-  std::vector<Command> queue_;   // guarded by mutex_
-  Phase phase_ = Phase::idle;    // guarded by mutex_
-  bool sleeping_ = false;        // guarded by mutex_: the thread is in curl_multi_poll
-  CURLM* wakeTarget_ = nullptr;  // guarded by mutex_: the running engine's multi handle
-  bool ready_ = false;           // guarded by mutex_: the thread has set libcurl up
-  bool exiting_ = false;         // guarded by mutex_: nothing starts any more
-  std::thread thread_;           // started and joined under mutex_
-  std::thread::id threadId_;     // guarded by mutex_
-  std::vector<Command> batch_;   // network thread only; swapped with queue_, so it stays warm
+  std::vector<Command> queue_;  // guarded by mutex_
+  Phase phase_ = Phase::idle;   // guarded by mutex_
+  bool sleeping_ = false;       // guarded by mutex_: the thread is in curl_multi_poll
+  bool woken_ = false;          // guarded by mutex_: a wake-up was written since it fell asleep
+  // The wake-up pipe, made with the first thread and never closed (the worker outlives every
+  // caller); written outside mutex_, so the woken thread does not wait for the waker's lock.
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  bool ready_ = false;          // guarded by mutex_: the thread has set libcurl up
+  bool exiting_ = false;        // guarded by mutex_: nothing starts any more
+  std::thread thread_;          // started and joined under mutex_
+  std::thread::id threadId_;    // guarded by mutex_
+  std::vector<Command> batch_;  // network thread only; swapped with queue_, so it stays warm
 };
 
 }  // namespace korvani::platform::transport
