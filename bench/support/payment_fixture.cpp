@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "card_payment_texts.h"
+#include "korvani/json.hpp"
 #include "korvani/payment_discount.hpp"
 #include "korvani/payment_plugin_merchant_order.hpp"
 #include "korvani/payment_plugin_preference.hpp"
@@ -26,45 +28,29 @@ CardPayment makeCardPayment(std::string baseUrl, std::string path) {
   auto configuration = std::make_shared<PaymentPluginConfiguration>();
   configuration->baseUrl = std::move(baseUrl);
   configuration->path = std::move(path);
-  configuration->accessToken = "TEST-4417-0123456789abcdef-merchant";
-  configuration->appVersion = "4.12.0";
-  configuration->brixSessionId = "9d3f7a52-5c2e-4e0b-8a1f-0f6c1b7d2e44";
-  configuration->platform = "ios";
-  configuration->siteId = "KVA";
-  configuration->source = "checkout";
-  configuration->userAgent = "KorvaniCheckout/4.12.0 (iPhone; iOS 17.4)";
-  configuration->checkoutPreference = required(PaymentPluginPreference::fromJsonText(R"({
-      "id": "pref-20240611-000187",
-      "items": [{"title": "Noise-cancelling headphones", "picture_url":
-                 "https://img.example.test/p/187.png", "quantity": 1, "currency_id": "KVD"}],
-      "amount": 150.75, "shipping_cost": 12.5, "collector_id": 448812,
-      "marketplace_fee": 3.25, "operation_type": "regular_payment",
-      "external_reference": "order-2024-000187", "order_id": "77001",
-      "marketplace": "KORVANI", "expiration_date_from": "2024-06-11T10:00:00.000-03:00",
-      "expiration_date_to": "2024-06-18T10:00:00.000-03:00", "expires": true,
-      "differential_pricing_id": 31, "concept_amount": 4.99, "concept_id": "PHONE_RECHARGE"})"),
-                                               "preference");
-  configuration->merchantOrder = required(PaymentPluginMerchantOrder::fromJsonText(R"({
-      "id": 5900112233, "preference_id": "pref-20240611-000187",
-      "notification_url": "https://merchant.example.test/hooks/payments?store=12",
-      "external_reference": "order-2024-000187", "sponsor_id": "sponsor-88"})"),
-                                          "merchant order");
+  configuration->accessToken = KORVANI_BENCH_ACCESS_TOKEN;
+  configuration->appVersion = KORVANI_BENCH_APP_VERSION;
+  configuration->brixSessionId = KORVANI_BENCH_SESSION_ID;
+  configuration->platform = KORVANI_BENCH_PLATFORM;
+  configuration->siteId = KORVANI_BENCH_SITE_ID;
+  configuration->source = KORVANI_BENCH_SOURCE;
+  configuration->userAgent = KORVANI_BENCH_USER_AGENT;
+  configuration->checkoutPreference =
+      required(PaymentPluginPreference::fromJsonText(KORVANI_BENCH_PREFERENCE), "preference");
+  configuration->merchantOrder = required(
+      PaymentPluginMerchantOrder::fromJsonText(KORVANI_BENCH_MERCHANT_ORDER), "merchant order");
   configuration->discount =
-      required(PaymentDiscount::fromJsonText(R"({"campaign_id": 123456, "coupon_amount": 15.07})"),
-               "discount");
-  configuration->internalMetadata = JsonObject{
-      {"checkout_flow", "one_tap"},
-      {"device", JsonObject{{"model", "iPhone15,2"}, {"os", "17.4"}, {"jailbroken", false}}},
-      {"experiments", JsonArray{"fast-checkout", "new-installments"}},
-      {"risk_score", Decimal::fromString("0.137").value()},
-      {"attempt", 1}};
+      required(PaymentDiscount::fromJsonText(KORVANI_BENCH_DISCOUNT), "discount");
+  const auto metadata = parseJson(KORVANI_BENCH_INTERNAL_METADATA);
+  configuration->internalMetadata =
+      *required(metadata ? metadata->asObject() : nullptr, "internal metadata");
   configuration->sha256 = korvani::sha256Hex;
 
-  auto paymentData = host::makePaymentData({.paymentMethodId = "visa",
-                                            .paymentTypeId = "credit_card",
-                                            .issuerId = "310",
-                                            .tokenId = "sbx-approved",
-                                            .installments = 3});
+  auto paymentData = host::makePaymentData({.paymentMethodId = KORVANI_BENCH_PAYMENT_METHOD_ID,
+                                            .paymentTypeId = KORVANI_BENCH_PAYMENT_TYPE_ID,
+                                            .issuerId = KORVANI_BENCH_ISSUER_ID,
+                                            .tokenId = KORVANI_BENCH_TOKEN_ID,
+                                            .installments = KORVANI_BENCH_INSTALLMENTS});
   auto store = std::make_shared<host::InMemoryCheckoutStore>(paymentData);
   auto manager = std::make_shared<PaymentConfigurationManager>(configuration);
   manager->update(std::shared_ptr<host::PaymentData>(paymentData));
