@@ -16,13 +16,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "card_payment_texts.h"
+#include "korvani/json.hpp"
 #include "korvani/sandbox/sandbox_server.hpp"
 #include "latency.hpp"
 #include "latency_relay.hpp"
@@ -52,9 +56,13 @@ const std::map<std::string, Pattern> kPatternNames = {{"first", Pattern::first},
                                                       {"opened", Pattern::opened},
                                                       {"after-previous", Pattern::afterPrevious},
                                                       {"back-to-back", Pattern::backToBack},
-                                                      {"idle", Pattern::idle}};
-const std::map<std::string, Side> kSideNames = {
-    {"plugin", Side::plugin}, {"plugin-host-loop", Side::pluginHostLoop}, {"bare", Side::bare}};
+                                                      {"idle", Pattern::idle},
+                                                      {"hand-over-floor", Pattern::handOverFloor}};
+const std::map<std::string, Side> kSideNames = {{"plugin", Side::plugin},
+                                                {"plugin-host-loop", Side::pluginHostLoop},
+                                                {"bare", Side::bare},
+                                                {"c-api", Side::capi},
+                                                {"python", Side::python}};
 
 template <typename T>
 std::string nameOf(const std::map<std::string, T>& names, T value) {
@@ -176,11 +184,15 @@ int serve(const NetOptions& options) {
   return 0;
 }
 
-// This program started again with `arguments`, its standard output read through a pipe and,
-// when asked, its standard input written through another.
+// A program started with `arguments` (this program itself unless another is named), its standard
+// output read through a pipe and, when asked, its standard input written through another.
 class Child {
  public:
-  Child(const std::vector<std::string>& arguments, bool withInput) {
+  Child(const std::vector<std::string>& arguments, bool withInput)
+      : Child(std::filesystem::read_symlink("/proc/self/exe").string(), arguments, withInput) {}
+  // `environment`: "NAME=value" entries added to this process's.
+  Child(const std::string& program, const std::vector<std::string>& arguments, bool withInput,
+        const std::vector<std::string>& environment = {}) {
     int output[2];
     int input[2] = {-1, -1};
     // Close-on-exec: no other child inherits these ends (the server's input must close when
@@ -192,16 +204,23 @@ class Child {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     if (withInput) posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    static const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::vector<std::string> all = {self};
+    std::vector<std::string> all = {program};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& argument : all)
       argv.push_back(argument.data());
     argv.push_back(nullptr);
-    const int spawned = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
+    std::vector<std::string> added = environment;
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+      envp.push_back(*entry);
+    for (std::string& entry : added)
+      envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    const int spawned =
+        posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) fail("cannot start " + self);
+    if (spawned != 0) fail("cannot start " + program);
     close(output[1]);
     output_ = fdopen(output[0], "r");
     if (withInput) {
@@ -276,30 +295,97 @@ struct ServerProcess {
   }
 };
 
+// Context switches and processor time per payment, of a process or of one of its threads.
+struct Switches {
+  double voluntary = 0;
+  double involuntary = 0;
+  double cpuMicros = 0;
+};
+
 // What the client processes of one side of one pattern measured, and what the relay counted
 // meanwhile.
 struct SideResult {
   std::vector<double> ms;
-  std::vector<double> cpuMicros;  // per process
+  std::vector<double> cpuMicros;                         // per process
+  std::vector<Switches> switches;                        // per process
+  std::map<std::string, std::vector<Switches>> threads;  // by role, per process
   std::optional<double> allocations, wakeups;
   LatencyRelay::Counts counts;
 };
 
-void runClientProcess(ServerProcess& server, const ClientTask& task, SideResult& result) {
-  auto arguments = optionArguments(task.options);
-  for (const std::string& argument :
-       {std::string("--client"), nameOf(kPatternNames, task.pattern), std::string("--side"),
-        nameOf(kSideNames, task.side), std::string("--relay-port"),
-        std::to_string(server.relayPort), std::string("--ca-file"), server.caFile}) {
-    arguments.push_back(argument);
+// The benchmark's payment as texts, for the Python client: what the C++ fixture and the C client
+// take from card_payment_texts.h.
+std::string paymentTexts() {
+  const JsonObject texts{
+      {"path", KORVANI_BENCH_PATH},
+      {"access_token", KORVANI_BENCH_ACCESS_TOKEN},
+      {"app_version", KORVANI_BENCH_APP_VERSION},
+      {"session_id", KORVANI_BENCH_SESSION_ID},
+      {"platform", KORVANI_BENCH_PLATFORM},
+      {"site_id", KORVANI_BENCH_SITE_ID},
+      {"source", KORVANI_BENCH_SOURCE},
+      {"user_agent", KORVANI_BENCH_USER_AGENT},
+      {"checkout_preference", KORVANI_BENCH_PREFERENCE},
+      {"merchant_order", KORVANI_BENCH_MERCHANT_ORDER},
+      {"discount", KORVANI_BENCH_DISCOUNT},
+      {"internal_metadata", KORVANI_BENCH_INTERNAL_METADATA},
+      {"payment_data", JsonObject{{"payment_method_id", KORVANI_BENCH_PAYMENT_METHOD_ID},
+                                  {"payment_type_id", KORVANI_BENCH_PAYMENT_TYPE_ID},
+                                  {"issuer_id", KORVANI_BENCH_ISSUER_ID},
+                                  {"token_id", KORVANI_BENCH_TOKEN_ID},
+                                  {"installments", KORVANI_BENCH_INSTALLMENTS}}}};
+  return serializeJson(texts).value();
+}
+
+// How to start the client of `task`: this program for the C++ sides, the C program or the
+// Python script for the others (which pay back to back only).
+struct ClientCommand {
+  std::string program;
+  std::vector<std::string> arguments;
+  std::vector<std::string> environment;  // added to this process's
+};
+
+ClientCommand clientCommand(const ServerProcess& server, const ClientTask& task) {
+  const std::vector<std::string> common = {
+      "--relay-port",   std::to_string(server.relayPort),       "--ca-file", server.caFile,
+      "--back-to-back", std::to_string(task.options.backToBack)};
+  if (task.side == Side::capi) return {KORVANI_NET_BENCH_C_CLIENT, common, {}};
+  if (task.side == Side::python) {
+    auto arguments = common;
+    arguments.insert(arguments.begin(), KORVANI_NET_BENCH_PYTHON_CLIENT);
+    arguments.insert(arguments.end(), {"--texts", paymentTexts()});
+    return {KORVANI_NET_BENCH_PYTHON,
+            arguments,
+            {"PYTHONPATH=" KORVANI_NET_BENCH_PYTHON_PATH, "PYTHONDONTWRITEBYTECODE=1"}};
   }
+  auto arguments = optionArguments(task.options);
+  arguments.insert(arguments.end(), {"--client", nameOf(kPatternNames, task.pattern), "--side",
+                                     nameOf(kSideNames, task.side), "--relay-port",
+                                     std::to_string(server.relayPort), "--ca-file", server.caFile});
+  return {std::filesystem::read_symlink("/proc/self/exe").string(), arguments, {}};
+}
+
+void runClientProcess(ServerProcess& server, const ClientTask& task, SideResult& result) {
   const auto before = server.counts();
-  Child client(arguments, false);
+  const ClientCommand command = clientCommand(server, task);
+  Child client(command.program, command.arguments, false, command.environment);
   while (const auto line = client.readLine()) {
     std::istringstream words(*line);
     std::string key;
-    double value = 0;
     words >> key;
+    if (key == "switches" || key == "thread") {
+      std::string role;
+      if (key == "thread") words >> role;
+      Switches switches;
+      words >> switches.voluntary >> switches.involuntary >> switches.cpuMicros;
+      if (key == "thread") {
+        result.threads[role].push_back(switches);
+      } else {
+        result.switches.push_back(switches);
+      }
+      continue;
+    }
+    double value = 0;
     while (words >> value) {
       if (key == "ms") result.ms.push_back(value);
       if (key == "cpu_us") result.cpuMicros.push_back(value);
@@ -314,13 +400,61 @@ void runClientProcess(ServerProcess& server, const ClientTask& task, SideResult&
   result.counts.tlsHandshakes += after.tlsHandshakes - before.tlsHandshakes;
 }
 
+// Instructions per payment of one client process, counted by callgrind over its back-to-back
+// payments (the clients switch its counting on for those only): its main thread's and the
+// other threads' (the network thread's).
+struct Instructions {
+  double main = 0;
+  double others = 0;
+};
+
+std::optional<Instructions> countInstructions(const ServerProcess& server, const ClientTask& task) {
+  const std::string valgrind = KORVANI_NET_BENCH_VALGRIND;
+  if (valgrind.empty()) return std::nullopt;
+  char folderTemplate[] = "/tmp/korvani-net-bench-callgrind-XXXXXX";
+  if (mkdtemp(folderTemplate) == nullptr) fail("cannot make a temporary folder");
+  const std::filesystem::path folder = folderTemplate;
+  const ClientCommand command = clientCommand(server, task);
+  std::vector<std::string> arguments = {"--tool=callgrind",
+                                        "--instr-atstart=no",
+                                        "--separate-threads=yes",
+                                        "--callgrind-out-file=" + (folder / "counts.%p").string(),
+                                        "--log-file=" + (folder / "log").string(),
+                                        command.program};
+  arguments.insert(arguments.end(), command.arguments.begin(), command.arguments.end());
+  Child client(valgrind, arguments, false, command.environment);
+  while (client.readLine()) {
+  }
+  if (!client.finish())
+    fail("a client under callgrind failed (" + nameOf(kSideNames, task.side) + ")");
+  // One file per thread, "counts.<pid>-<thread>", thread 1 the main thread.
+  Instructions counted;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::ifstream file(entry.path());
+    long thread = 0;
+    double instructions = 0;
+    for (std::string line; std::getline(file, line);) {
+      if (line.starts_with("thread: ")) thread = std::stol(line.substr(8));
+      if (line.starts_with("totals: ")) instructions = std::stod(line.substr(8));
+    }
+    (thread == 1 ? counted.main : counted.others) += instructions;
+  }
+  std::filesystem::remove_all(folder);
+  const double payments = static_cast<double>(task.options.backToBack);
+  counted.main /= payments;
+  counted.others /= payments;
+  return counted;
+}
+
 // Every side of every pattern, as measured.
 struct Results {
   SideResult firstPlugin, firstBare;
   SideResult openedPlugin, openedBare;
   SideResult afterPlugin, afterBare;
-  SideResult burstPlugin, burstHostLoop, burstBare;
+  SideResult burstPlugin, burstHostLoop, burstCApi, burstPython, burstBare;
+  SideResult floorOneThread, floorTwoThreads;
   SideResult idle;
+  std::optional<Instructions> instructionsPlugin, instructionsCApi, instructionsBare;
 };
 
 Results measure(const NetOptions& options) {
@@ -358,7 +492,19 @@ Results measure(const NetOptions& options) {
   for (std::size_t i = 0; i < options.rounds; ++i) {
     run(Pattern::backToBack, Side::plugin, r.burstPlugin);
     run(Pattern::backToBack, Side::pluginHostLoop, r.burstHostLoop);
+    run(Pattern::backToBack, Side::capi, r.burstCApi);
+    run(Pattern::backToBack, Side::python, r.burstPython);
     run(Pattern::backToBack, Side::bare, r.burstBare);
+    run(Pattern::handOverFloor, Side::bare, r.floorOneThread);
+    run(Pattern::handOverFloor, Side::plugin, r.floorTwoThreads);
+  }
+  progress("instructions per payment, under callgrind");
+  task.pattern = Pattern::backToBack;
+  for (auto [side, counted] :
+       {std::pair{Side::plugin, &r.instructionsPlugin}, std::pair{Side::capi, &r.instructionsCApi},
+        std::pair{Side::bare, &r.instructionsBare}}) {
+    task.side = side;
+    *counted = countInstructions(server, task);
   }
   progress("idle checkout");
   run(Pattern::idle, Side::plugin, r.idle);
@@ -400,30 +546,71 @@ void report(const Results& r, const NetOptions& options) {
   row("", "bare handle", r.afterBare);
   row("back to back", "plug-in, runUntil", r.burstPlugin);
   row("", "plug-in, host loop", r.burstHostLoop);
+  row("", "C API, run_for", r.burstCApi);
+  row("", "Python, asyncio", r.burstPython);
   row("", "bare handle", r.burstBare);
 
-  // The median process of each side.
-  const double cpuPlugin = summarize(r.burstPlugin.cpuMicros).p50;
-  const double cpuHostLoop = summarize(r.burstHostLoop.cpuMicros).p50;
-  const double cpuBare = summarize(r.burstBare.cpuMicros).p50;
-  const double allocations = r.burstPlugin.allocations.value_or(0);
-  const double wakeups = r.idle.wakeups.value_or(0);
   std::printf(
       "\nPer payment, over the %zu back-to-back payments of a process (whole client process; "
-      "median of %zu processes per side):\n",
+      "median of %zu processes per side, and each process's processor time):\n",
       options.backToBack, options.rounds);
-  std::printf(
-      "  processor time: plug-in %.0f us (runUntil), %.0f us (host loop); bare handle %.0f us\n",
-      cpuPlugin, cpuHostLoop, cpuBare);
-  std::printf("  by round (runUntil / host loop / bare, us):");
-  for (std::size_t i = 0; i < r.burstBare.cpuMicros.size(); ++i) {
-    const auto at = [i](const std::vector<double>& figures) {
-      return i < figures.size() ? figures[i] : 0.0;
-    };
-    std::printf(" %.0f/%.0f/%.0f", at(r.burstPlugin.cpuMicros), at(r.burstHostLoop.cpuMicros),
-                at(r.burstBare.cpuMicros));
+  std::printf("  %-20s %10s %22s   %s\n", "side", "processor", "context switches",
+              "processor time by round");
+  std::printf("  %-20s %10s %22s\n", "", "", "voluntary involuntary");
+  const auto median = [](const std::vector<Switches>& figures, double Switches::*member) {
+    std::vector<double> values;
+    for (const Switches& figure : figures)
+      values.push_back(figure.*member);
+    return summarize(values).p50;
+  };
+  // One row; returns the median process's processor time.
+  const auto perPayment = [&](const char* side, const SideResult& result) {
+    const double cpu = summarize(result.cpuMicros).p50;
+    std::printf("  %-20s %7.0f us %10.2f %11.2f  ", side, cpu,
+                median(result.switches, &Switches::voluntary),
+                median(result.switches, &Switches::involuntary));
+    for (const double micros : result.cpuMicros)
+      std::printf(" %.0f", micros);
+    std::printf("\n");
+    return cpu;
+  };
+  const double cpuPlugin = perPayment("plug-in, runUntil", r.burstPlugin);
+  const double cpuHostLoop = perPayment("plug-in, host loop", r.burstHostLoop);
+  const double cpuCApi = perPayment("C API, run_for", r.burstCApi);
+  perPayment("Python, asyncio", r.burstPython);
+  const double cpuBare = perPayment("bare handle", r.burstBare);
+  std::printf("  the waits and hand-overs alone, a timer answering each request (no work):\n");
+  perPayment("  one thread", r.floorOneThread);
+  perPayment("  plug-in's threads", r.floorTwoThreads);
+  std::printf("  by thread (voluntary / involuntary switches, processor time):\n");
+  const auto byThread = [&](const char* side, const SideResult& result) {
+    std::printf("    %-20s", side);
+    for (const auto& [role, figures] : result.threads) {
+      std::printf("  %s %.2f / %.2f, %.0f us", role.c_str(), median(figures, &Switches::voluntary),
+                  median(figures, &Switches::involuntary), median(figures, &Switches::cpuMicros));
+    }
+    std::printf("\n");
+  };
+  byThread("plug-in, runUntil", r.burstPlugin);
+  byThread("plug-in, host loop", r.burstHostLoop);
+  byThread("bare handle", r.burstBare);
+  std::optional<double> instructionRatio, cApiInstructionRatio;
+  if (r.instructionsPlugin && r.instructionsCApi && r.instructionsBare) {
+    const auto total = [](const Instructions& counted) { return counted.main + counted.others; };
+    std::printf(
+        "  instructions (callgrind, one process per side): plug-in %.0fk (main thread %.0fk, "
+        "network %.0fk), C API %.0fk (%.0fk, %.0fk), bare handle %.0fk\n",
+        total(*r.instructionsPlugin) / 1e3, r.instructionsPlugin->main / 1e3,
+        r.instructionsPlugin->others / 1e3, total(*r.instructionsCApi) / 1e3,
+        r.instructionsCApi->main / 1e3, r.instructionsCApi->others / 1e3,
+        total(*r.instructionsBare) / 1e3);
+    instructionRatio = total(*r.instructionsPlugin) / total(*r.instructionsBare);
+    cApiInstructionRatio = total(*r.instructionsCApi) / total(*r.instructionsPlugin);
+  } else {
+    std::printf("  instructions: not counted (valgrind was not found when the bench was built)\n");
   }
-  std::printf("\n");
+  const double allocations = r.burstPlugin.allocations.value_or(0);
+  const double wakeups = r.idle.wakeups.value_or(0);
   std::printf("  heap allocations: plug-in %.0f (runUntil), %.0f (host loop); bare handle %.0f\n",
               allocations, r.burstHostLoop.allocations.value_or(0),
               r.burstBare.allocations.value_or(0));
@@ -443,6 +630,13 @@ void report(const Results& r, const NetOptions& options) {
   goal("idle wake-ups per second", wakeups, "/s", 1);
   goal("processor time / bare handle's, runUntil", cpuPlugin / cpuBare, "x", 1.5);
   goal("processor time / bare handle's, host loop", cpuHostLoop / cpuBare, "x", 1.5);
+  goal("processor time, C API / C++ host's", cpuCApi / cpuPlugin, "x", 1.05);
+  if (cApiInstructionRatio)
+    goal("instructions, C API / C++ host's", *cApiInstructionRatio, "x", 1.05);
+  if (instructionRatio) {
+    std::printf("  %-44s %8.2f x    (the work alone, counted; no goal)\n",
+                "instructions / bare handle's, runUntil", *instructionRatio);
+  }
   goal("heap allocations per payment", allocations, "", 100);
 }
 

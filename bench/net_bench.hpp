@@ -27,12 +27,18 @@ enum class Pattern {
   backToBack,     // a warming payment, then `backToBack` payments, with processor time and
                   // allocations
   idle,           // a checkout handed its store and handler, then idling: wake-ups
+  handOverFloor,  // no payment: the threads' waits and hand-overs alone, a timer answering each
+                  // request a round trip later (bare: one thread; plugin: the plug-in's two)
 };
 
 enum class Side {
   plugin,          // the component, the host's main thread drains with MainQueue::runUntil
   pluginHostLoop,  // the component, a host dispatcher posts to the host's own loop
   bare,            // a bare libcurl easy handle posting the same bytes
+  capi,            // a C host through libkorvani_c, draining with korvani_run_for (back to back
+                   // only; a program of its own, net_client_c.c)
+  python,          // a Python host through the korvani package on an asyncio loop (back to
+                   // back only; net_client.py)
 };
 
 struct ClientTask {
@@ -44,7 +50,9 @@ struct ClientTask {
 };
 
 // Runs one client process's pattern and prints its figures on standard output, one per line:
-// "ms <sample>...", "cpu_us <per payment>", "allocations <per payment>", "wakeups <per second>".
+// "ms <sample>...", "cpu_us <per payment>", "allocations <per payment>", "switches <voluntary>
+// <involuntary>" and "thread <main|host-loop|network> <voluntary> <involuntary> <cpu_us>" (per
+// payment), "wakeups <per second>".
 // Ends the process with a message on standard error when a payment fails.
 void runClient(const ClientTask& task);
 

@@ -9,6 +9,9 @@ KORVANI_PACKAGES=(cmake g++ clang-14 make pkg-config libgtest-dev libgmock-dev l
 # tests' Chromium and its driver, and nghttp2 for the HTTP/2 test server.
 KORVANI_TEST_PACKAGES=(libldap-dev libzstd-dev librtmp-dev libssh2-1-dev libpsl-dev libkrb5-dev
   chromium chromium-driver libnghttp2-dev)
+# What only the benchmarks need (./scripts/bench installs it): valgrind, whose callgrind counts
+# the instructions of a payment.
+KORVANI_BENCH_PACKAGES=(valgrind)
 
 korvani_log() { printf '==> %s\n' "$*" >&2; }
 
