@@ -73,8 +73,8 @@ class DashboardInBrowserTest : public ::testing::Test {
   // `salt` makes a checkout of its own: another idempotency key for the same card.
   std::shared_ptr<PaymentPluginComponent> pay(const std::string& scenario,
                                               const std::string& salt = "") {
-    auto component = PaymentPluginComponent::create(
-        test_support::sandboxCheckout(*server, "150.75", salt));
+    auto component =
+        PaymentPluginComponent::create(test_support::sandboxCheckout(*server, "150.75", salt));
     component->didReceive(test_support::sandboxStore(test_support::sandboxCard(scenario)));
     component->navigationHandlerForPlugin(handler);
     render(*component);

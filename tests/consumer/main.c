@@ -16,8 +16,8 @@ int main(void) {
     return 1;
   }
   if (korvani_configuration_new(&configuration, &error) != KORVANI_OK ||
-      korvani_configuration_set_text(configuration, KORVANI_CONFIG_PATH, "/v1/payments",
-                                     &error) != KORVANI_OK) {
+      korvani_configuration_set_text(configuration, KORVANI_CONFIG_PATH, "/v1/payments", &error) !=
+          KORVANI_OK) {
     fprintf(stderr, "korvani_c_consumer: %s\n", error.message);
     return 1;
   }
