@@ -82,11 +82,7 @@ class DashboardInBrowserTest : public ::testing::Test {
   }
 
   void render(PaymentPluginComponent& component) {
-    const std::size_t before = handler->calls().size();
-    component.renderDidFinish();
-    EXPECT_TRUE(platform::MainQueue::runFor([&] { return handler->calls().size() >= before + 2; },
-                                            std::chrono::seconds(30)));
-    platform::MainQueue::runUntilIdle();
+    EXPECT_TRUE(test_support::renderUntilReported(component, *handler, std::chrono::seconds(30)));
   }
 
   bool pageShows(const std::string& condition) {

@@ -56,10 +56,7 @@ class CheckoutEndToEndTest : public ::testing::Test {
   // Each render ends the plug-in's work and then reports once.
   void renderAndWait(PaymentPluginComponent& component) {
     const std::size_t before = handler->calls().size();
-    component.renderDidFinish();
-    EXPECT_TRUE(platform::MainQueue::runFor([&] { return handler->calls().size() >= before + 2; },
-                                            std::chrono::seconds(15)));
-    platform::MainQueue::runUntilIdle();
+    EXPECT_TRUE(test_support::renderUntilReported(component, *handler, std::chrono::seconds(15)));
     ASSERT_EQ(handler->calls().size(), before + 2);
     EXPECT_EQ(handler->calls()[before].kind, CallKind::endPluginWork);
   }

@@ -1,6 +1,8 @@
 #pragma once
 // Header only: tests that include it link the sandbox library themselves.
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +12,7 @@
 #include "korvani/constants.hpp"
 #include "korvani/host/stand_ins.hpp"
 #include "korvani/host/tracker.hpp"
+#include "korvani/payment_plugin_component.hpp"
 #include "korvani/payment_plugin_configuration.hpp"
 #include "korvani/platform/main_queue.hpp"
 #include "korvani/platform/url_session.hpp"
@@ -72,6 +75,19 @@ inline std::shared_ptr<host::InMemoryCheckoutStore> sandboxStore(
   auto store = std::make_shared<host::InMemoryCheckoutStore>(std::move(payment));
   store->setData(Constants::AuthCode, AuthCode("482913", true).toDictionary());
   return store;
+}
+
+// Renders `component` and drains the main queue until `handler` heard the two calls a payment
+// ends with (the work's end, then the report), or `timeout` passed; whether they came.
+inline bool renderUntilReported(PaymentPluginComponent& component,
+                                const host::RecordingNavigationHandler& handler,
+                                std::chrono::seconds timeout) {
+  const std::size_t before = handler.calls().size();
+  component.renderDidFinish();
+  const bool reported =
+      platform::MainQueue::runFor([&] { return handler.calls().size() >= before + 2; }, timeout);
+  platform::MainQueue::runUntilIdle();
+  return reported;
 }
 
 // Runs what the main queue still holds, then stops the server.
